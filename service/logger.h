@@ -1,0 +1,125 @@
+#ifndef GW_SERVICE_LOGGER_H_
+#define GW_SERVICE_LOGGER_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <type_traits>
+
+// Process-wide logger: one framed text record per event on standard output,
+// flushed at once so that records survive a crash of the daemon right after.
+//
+// Every level is written; there is no filtering, no file and no rotation.
+// Any thread may log at any time: a record is built in buffers local to the
+// call and written under a lock, so records of different threads never
+// interleave inside one record.
+//
+// Usage:
+//   Logger::getInstance()->log<Logger::INFO>("Fins start connecting PLC",
+//                                            __func__, __LINE__);
+//   Logger::getInstance()->log<Logger::ERROR>("index:%d detail: %s",
+//                                             __func__, __LINE__, i, what);
+class Logger {
+ public:
+  enum Level { INFO = 0, WARNING = 1, ERROR = 2 };
+
+  // Size of every record and message buffer, terminator included: a record
+  // or formatted message longer than kBufferSize - 1 characters is cut there.
+  static constexpr std::size_t kBufferSize = 8192;
+
+  // Returns the one instance, creating it on the first call. Safe when
+  // several threads make the first call together. The instance is never
+  // destroyed, so threads still logging while the process exits are safe.
+  static Logger* getInstance();
+
+  // Makes sure the instance exists. Never replaces an existing instance:
+  // pointers handed out by getInstance stay valid and no instance leaks.
+  static void initLogger();
+
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Writes one record holding `msg` verbatim ('%' is not special here).
+  // `function` is the bare name of the calling function (__func__) and
+  // `line` the line of the logging statement (__LINE__).
+  template <Level L>
+  void log(const std::string& msg, const char* function, int line);
+
+  // Formats `args` by the printf-style `format` (cut at kBufferSize - 1
+  // characters) and writes one record with the result as its message.
+  // Enumerations are passed as their integer value, so "%d" prints them.
+  // A call without format arguments selects the plain variant above (it is
+  // more specialised), so a lone format text is written literally.
+  template <Level L, typename... Args>
+  void log(const std::string& format, const char* function, int line,
+           Args... args);
+
+  // Accumulates text into one fixed buffer of kBufferSize bytes; text past
+  // kBufferSize - 1 characters is dropped. Not thread-safe.
+  class DisperseMsg {
+   public:
+    DisperseMsg();
+    ~DisperseMsg();
+
+    DisperseMsg(const DisperseMsg&) = delete;
+    DisperseMsg& operator=(const DisperseMsg&) = delete;
+
+    // Appends as much of `text` as still fits; returns the new count of
+    // characters held.
+    int append(const std::string& text);
+
+    // The text accumulated so far, NUL-terminated; owned by this object.
+    const char* get_msg() const;
+
+   private:
+    char* buffer_;
+    int count_;
+  };
+
+ private:
+  Logger() = default;
+
+  static constexpr const char* levelText(Level level) {
+    return level == INFO ? "INFO" : level == WARNING ? "WARNING" : "ERROR";
+  }
+
+  // printf's variadic arguments undergo only the default promotions, so a
+  // scoped or fixed-width enumeration would not reliably match "%d".
+  template <typename T>
+  static auto printfArg(T value) {
+    static_assert(std::is_arithmetic<T>::value || std::is_enum<T>::value ||
+                      std::is_pointer<T>::value,
+                  "format arguments are numbers, enumerations or C strings");
+    if constexpr (std::is_enum<T>::value) {
+      return static_cast<std::underlying_type_t<T>>(value);
+    } else {
+      return value;
+    }
+  }
+
+  void write(const char* level, const char* msg, const char* function,
+             int line);
+
+  // Serialises the writes to standard output; see the class comment.
+  std::mutex write_mutex_;
+
+  // The instance, published once by getInstance.
+  static Logger* s_logger_prt;
+};
+
+template <Logger::Level L>
+void Logger::log(const std::string& msg, const char* function, int line) {
+  write(levelText(L), msg.c_str(), function, line);
+}
+
+template <Logger::Level L, typename... Args>
+void Logger::log(const std::string& format, const char* function, int line,
+                 Args... args) {
+  char message[kBufferSize] = {};
+  std::snprintf(message, sizeof(message), format.c_str(),
+                printfArg(args)...);
+  write(levelText(L), message, function, line);
+}
+
+#endif  // GW_SERVICE_LOGGER_H_

@@ -1,0 +1,235 @@
+#include "service/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Redirects std::cout into a string for the life of the object. A string
+// buffer, unlike the process's stdout, has no locking of its own, so a
+// missing lock in the logger shows up as torn records (or a race report).
+class CoutCapture {
+ public:
+  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(saved_); }
+  CoutCapture(const CoutCapture&) = delete;
+  CoutCapture& operator=(const CoutCapture&) = delete;
+
+  std::string text() const { return captured_.str(); }
+
+ private:
+  std::ostringstream captured_;
+  std::streambuf* saved_;
+};
+
+constexpr std::size_t kMaxRecord = 8191;
+
+TEST(LoggerRecord, InfoRecordIsFramedByteForByte) {
+  CoutCapture capture;
+  Logger::getInstance()->log<Logger::INFO>("Fins start connecting PLC",
+                                           "connect", 148);
+  EXPECT_EQ(capture.text(),
+            "[INFO] - [\n\nFins start connecting PLC\n\n] - "
+            "[connect - line: 148]\n\n\n");
+}
+
+TEST(LoggerRecord, EachLevelNamesItself) {
+  CoutCapture capture;
+  Logger::getInstance()->log<Logger::WARNING>("w", "f", 1);
+  Logger::getInstance()->log<Logger::ERROR>("e", "g", 2);
+  EXPECT_EQ(capture.text(),
+            "[WARNING] - [\n\nw\n\n] - [f - line: 1]\n\n\n"
+            "[ERROR] - [\n\ne\n\n] - [g - line: 2]\n\n\n");
+}
+
+TEST(LoggerRecord, PercentInPlainMessageIsLiteral) {
+  CoutCapture capture;
+  // No format arguments: the plain variant must be chosen, so the
+  // directives are not interpreted (they would read missing arguments).
+  Logger::getInstance()->log<Logger::ERROR>("load 100%d %s %% %x", "f", 3);
+  EXPECT_EQ(capture.text(),
+            "[ERROR] - [\n\nload 100%d %s %% %x\n\n] - [f - line: 3]\n\n\n");
+}
+
+TEST(LoggerRecord, RecordThatFitsExactlyIsWhole) {
+  std::size_t frame_length;
+  {
+    CoutCapture capture;
+    Logger::getInstance()->log<Logger::INFO>("", "fn", 42);
+    frame_length = capture.text().size();
+  }
+  const std::string message(kMaxRecord - frame_length, 'm');
+  CoutCapture capture;
+  Logger::getInstance()->log<Logger::INFO>(message, "fn", 42);
+  EXPECT_EQ(capture.text(),
+            "[INFO] - [\n\n" + message + "\n\n] - [fn - line: 42]\n\n\n");
+}
+
+TEST(LoggerRecord, LongRecordIsCutAt8191Characters) {
+  std::size_t frame_length;
+  {
+    CoutCapture capture;
+    Logger::getInstance()->log<Logger::INFO>("", "fn", 42);
+    frame_length = capture.text().size();
+  }
+  // One character more than fits: the last newline of the frame is lost.
+  const std::string message(kMaxRecord - frame_length + 1, 'm');
+  const std::string whole =
+      "[INFO] - [\n\n" + message + "\n\n] - [fn - line: 42]\n\n\n";
+  {
+    CoutCapture capture;
+    Logger::getInstance()->log<Logger::INFO>(message, "fn", 42);
+    EXPECT_EQ(capture.text(), whole.substr(0, kMaxRecord));
+  }
+  // Far too long: the closing part of the frame is gone entirely.
+  CoutCapture capture;
+  Logger::getInstance()->log<Logger::INFO>(std::string(20000, 'z'), "fn", 42);
+  const std::string text = capture.text();
+  EXPECT_EQ(text, "[INFO] - [\n\n" + std::string(kMaxRecord - 12, 'z'));
+}
+
+enum class Colour : unsigned char { Red = 3 };
+enum Plain { kPlainValue = 15 };
+
+TEST(LoggerFormat, FormatsIntsTextsAndEnumerations) {
+  CoutCapture capture;
+  char mutable_text[] = "mutable";
+  const char* constant_text = "constant";
+  Logger::getInstance()->log<Logger::WARNING>(
+      "i=%d neg=%d m=%s c=%s plain=%d scoped=%d", "worker", 7, 1234, -5,
+      mutable_text, constant_text, kPlainValue, Colour::Red);
+  EXPECT_EQ(capture.text(),
+            "[WARNING] - [\n\ni=1234 neg=-5 m=mutable c=constant plain=15 "
+            "scoped=3\n\n] - [worker - line: 7]\n\n\n");
+}
+
+TEST(LoggerFormat, FormattedMessageIsCutAtTheBuffer) {
+  CoutCapture capture;
+  Logger::getInstance()->log<Logger::INFO>("%s", "fn", 1,
+                                           std::string(20000, 'y').c_str());
+  EXPECT_EQ(capture.text(), "[INFO] - [\n\n" + std::string(kMaxRecord - 12, 'y'));
+}
+
+TEST(LoggerInstance, InitLoggerKeepsTheInstance) {
+  Logger* before = Logger::getInstance();
+  ASSERT_NE(before, nullptr);
+  Logger::initLogger();
+  EXPECT_EQ(Logger::getInstance(), before);
+}
+
+TEST(DisperseMsg, AccumulatesText) {
+  Logger::DisperseMsg msg;
+  EXPECT_STREQ(msg.get_msg(), "");
+  EXPECT_EQ(msg.append("Fins "), 5);
+  EXPECT_EQ(msg.append("start"), 10);
+  EXPECT_STREQ(msg.get_msg(), "Fins start");
+}
+
+TEST(DisperseMsg, DropsTextPastTheBuffer) {
+  Logger::DisperseMsg msg;
+  EXPECT_EQ(msg.append(std::string(8000, 'a')), 8000);
+  EXPECT_EQ(msg.append(std::string(500, 'b')), 8191);
+  EXPECT_EQ(msg.append("c"), 8191);
+  EXPECT_EQ(std::string(msg.get_msg()),
+            std::string(8000, 'a') + std::string(191, 'b'));
+}
+
+// The threaded tests carry the label "threaded" for the ThreadSanitizer run.
+
+// ctest runs each test in a process of its own, so this is the process's
+// first call of getInstance.
+TEST(LoggerThreaded, ConcurrentFirstCallsShareOneInstance) {
+  constexpr int kThreads = 8;
+  std::atomic<bool> go(false);
+  std::vector<Logger*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&go, &seen, i] {
+      while (!go.load()) std::this_thread::yield();
+      seen[i] = Logger::getInstance();
+    });
+  }
+  go.store(true);
+  for (std::thread& t : threads) t.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (Logger* p : seen) EXPECT_EQ(p, seen[0]);
+}
+
+TEST(LoggerThreaded, RecordsOfThreadsNeverInterleave) {
+  constexpr int kThreads = 8;
+  constexpr int kRecords = 200;
+  // Long bodies give a torn write many chances to show.
+  auto body = [](int thread, int record) {
+    return "thread " + std::to_string(thread) + " record " +
+           std::to_string(record) + " " +
+           std::string(1000, static_cast<char>('a' + thread));
+  };
+
+  std::string text;
+  {
+    CoutCapture capture;
+    std::atomic<bool> go(false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        while (!go.load()) std::this_thread::yield();
+        for (int r = 0; r < kRecords; ++r) {
+          if (r % 2 == 0) {
+            Logger::getInstance()->log<Logger::INFO>(body(t, r), "worker", t);
+          } else {
+            Logger::getInstance()->log<Logger::ERROR>(
+                "%s", "worker", t, body(t, r).c_str());
+          }
+        }
+      });
+    }
+    go.store(true);
+    for (std::thread& t : threads) t.join();
+    text = capture.text();
+  }
+
+  // Parse the output back into records; each must be whole and each
+  // thread's records must appear once each, in the order it wrote them.
+  std::vector<int> next(kThreads, 0);
+  std::size_t pos = 0;
+  int records = 0;
+  while (pos < text.size()) {
+    const std::string info = "[INFO] - [\n\n";
+    const std::string error = "[ERROR] - [\n\n";
+    std::size_t head;
+    if (text.compare(pos, info.size(), info) == 0) {
+      head = info.size();
+    } else if (text.compare(pos, error.size(), error) == 0) {
+      head = error.size();
+    } else {
+      FAIL() << "record " << records << " starts badly: "
+             << text.substr(pos, 40);
+    }
+    pos += head;
+    const std::string::size_type tail = text.find("\n\n] - [worker - line: ", pos);
+    ASSERT_NE(tail, std::string::npos) << "record " << records << " unclosed";
+    const std::string message = text.substr(pos, tail - pos);
+    pos = tail + std::string("\n\n] - [worker - line: ").size();
+    const std::string::size_type close = text.find("]\n\n\n", pos);
+    ASSERT_NE(close, std::string::npos);
+    const int line = std::stoi(text.substr(pos, close - pos));
+    pos = close + 4;
+    ASSERT_GE(line, 0);
+    ASSERT_LT(line, kThreads);
+    ASSERT_LT(next[line], kRecords);
+    EXPECT_EQ(message, body(line, next[line]));
+    EXPECT_EQ(head == info.size(), next[line] % 2 == 0);
+    ++next[line];
+    ++records;
+  }
+  EXPECT_EQ(records, kThreads * kRecords);
+  for (int n : next) EXPECT_EQ(n, kRecords);
+}
+
+}  // namespace
