@@ -1,0 +1,61 @@
+// Carries out one FINS command against the PLC's memory and builds the
+// reply a CPU unit sends back.
+
+#ifndef TOOLS_PLC_SIM_COMMAND_HANDLER_H_
+#define TOOLS_PLC_SIM_COMMAND_HANDLER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/plc-sim/plc_memory.h"
+
+namespace plcsim {
+
+// The CPU unit data read answer (without the end code): model and version
+// padded with spaces to 20 bytes each, the system block and the area data
+// of the family, no CPU bus units, one rack. `long_form` gives the 159-byte
+// layout with two remote I/O bytes before the rack byte.
+std::vector<uint8_t> cpuUnitData(const std::string& model, const std::string& version,
+                                 Family family, bool long_form);
+
+struct CommandResult {
+  uint16_t end_code = 0;
+  std::vector<uint8_t> data;  // what follows the end code
+};
+
+// Not thread-safe, like the memory it works on.
+class CommandHandler {
+ public:
+  // `memory` must outlive the handler.
+  CommandHandler(PlcMemory* memory, std::vector<uint8_t> cpu_unit_data);
+
+  CommandHandler(const CommandHandler&) = delete;
+  CommandHandler& operator=(const CommandHandler&) = delete;
+
+  // REQUIRES: `frame` holds at least the 12 FINS header bytes.
+  CommandResult execute(const uint8_t* frame, size_t size);
+
+  // "memory area write" etc., for the verbose log.
+  static const char* commandName(uint8_t mrc, uint8_t src);
+
+ private:
+  CommandResult memoryAreaWrite(const uint8_t* body, size_t size);
+  CommandResult multipleMemoryAreaRead(const uint8_t* body, size_t size);
+  CommandResult cpuUnitDataRead(const uint8_t* body, size_t size);
+
+  PlcMemory* const memory_;
+  const std::vector<uint8_t> cpu_unit_data_;
+};
+
+// A whole FINS/TCP reply (16-byte header and frame) to `request`: source
+// and destination swapped, ICF marked as a response, the given SID, the
+// request's MRC and SRC, the end code, then `data`.
+// REQUIRES: `request` holds at least the 12 FINS header bytes.
+std::vector<uint8_t> buildReply(const uint8_t* request, uint8_t sid, uint16_t end_code,
+                                const std::vector<uint8_t>& data);
+
+}  // namespace plcsim
+
+#endif  // TOOLS_PLC_SIM_COMMAND_HANDLER_H_
