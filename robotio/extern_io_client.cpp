@@ -1,6 +1,8 @@
 #include "robotio/extern_io_client.h"
 
+#include <cmath>
 #include <exception>
+#include <stdexcept>
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/client.hpp>
 #include <xmlrpc-c/client_transport.hpp>
@@ -197,6 +199,12 @@ bool ExternIOClient::setInputIntData(const std::string& name, int index,
 bool ExternIOClient::setInputDoubleData(const std::string& name, int index,
                                         double value) {
   try {
+    // XML-RPC has no text for infinity or NaN, and the library's double
+    // formatter never returns on them: a PLC word pair that happens to hold
+    // such a pattern must fail this one call, not take the process down.
+    if (!std::isfinite(value)) {
+      throw std::domain_error("value is not a finite number");
+    }
     return xmlrpc_c::value_boolean(
                impl_->call(
                    "setInputDoubleData",

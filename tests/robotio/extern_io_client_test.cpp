@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -166,6 +167,24 @@ TEST_F(ExternIOClientTest, SetInputsWriteHeldRegistersWithoutLogging) {
   EXPECT_TRUE(sim_->inputBool(4));
   EXPECT_EQ(sim_->inputInt(5), -7);
   EXPECT_EQ(sim_->inputDouble(6), 1.25);
+}
+
+TEST_F(ExternIOClientTest, SetInputDoubleRefusesValuesXmlRpcCannotCarry) {
+  claimWithOtherClient(kOwner, 2, 6);
+  ASSERT_TRUE(client_->setInputDoubleData(kOwner, 6, 0.5));
+  for (double odd : {std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::quiet_NaN()}) {
+    bool written = true;
+    auto records = recordsOf(
+        [&] { written = client_->setInputDoubleData(kOwner, 6, odd); });
+    EXPECT_FALSE(written);
+    ASSERT_EQ(records.size(), 1u);
+    expectRecord(records[0], "ERROR", "setInputDoubleData",
+                 "EX-IO client index:6 detail: ", true);
+  }
+  EXPECT_EQ(sim_->inputDouble(6), 0.5);
+  EXPECT_TRUE(client_->setInputDoubleData(kOwner, 6, 2.0));
 }
 
 TEST_F(ExternIOClientTest, SetInputRefusedByServiceAnswersFalseWithoutLogging) {
