@@ -1,33 +1,279 @@
 #ifndef GW_EXIO_FINS_EXIO_IMPL_H_
 #define GW_EXIO_FINS_EXIO_IMPL_H_
 
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "exio/fins_exio.h"
+#include "fins/fins.h"
+#include "robotio/extern_io_client.h"
 
-// The engine's private implementation. Internal: included by the engine and
-// its tests only.
-//
-// So far it holds the per-type facts and the register name parser the
-// mapping table is built on; the engine's state and locks join it later.
+// A field that the synchronisation thread writes while other threads hold
+// the mapping table's lock only shared and read it: loads and stores are
+// atomic, yet the record that holds it stays a copyable value (records are
+// copied only under the exclusive lock, when nobody writes them).
+template <typename T>
+class AtomicField {
+ public:
+  AtomicField() : value_(T()) {}
+  explicit AtomicField(T value) : value_(value) {}
+  AtomicField(const AtomicField& other) : value_(other.load()) {}
+  AtomicField& operator=(const AtomicField& other) {
+    store(other.load());
+    return *this;
+  }
+
+  T load() const { return value_.load(); }
+  void store(T value) { value_.store(value); }
+
+ private:
+  std::atomic<T> value_;
+};
+
+// A mapping's item of the multiple memory area read: its address text, its
+// data type and the value kept from its last exchange. The 8 value bytes are
+// held as one atomic word so that a direct read never sees half of a value
+// the synchronisation thread is storing.
+struct MappingItem {
+  // The address text as given, NUL-terminated; same size as the library's
+  // item field, so at most kMaxAddressLength characters.
+  char address[sizeof(fins_multidata_tp{}.address)] = {};
+  FinsDataType type = static_cast<FinsDataType>(0);
+  AtomicField<std::uint64_t> value;
+
+  static constexpr std::size_t kMaxAddressLength = sizeof(address) - 1;
+
+  // A library item with this item's address, type and kept value.
+  fins_multidata_tp toMultidata() const;
+  // Keeps the value bytes of `from`.
+  void keepValue(const fins_multidata_tp& from);
+};
+
+static_assert(sizeof(fins_multidata_tp{}.value) == sizeof(std::uint64_t),
+              "the kept value is one 8-byte word");
+
+// One mapping between a PLC address and one robot register (two for the
+// forced types). A plain value record apart from its three atomic fields,
+// which the synchronisation thread writes under the shared table lock.
+struct MappingRel {
+  FinsExIO::MappingDirection direction = FinsExIO::PlcToRobot;
+  MappingItem item;
+  int addressStep = 0;  // PLC words per value
+  fins_address_tp decodedAddress = {};
+  std::string robotRegister;
+  int registerIndex = -1;
+  int secondRegisterIndex = -1;
+  int registerType = FinsExIO::NoRegister;
+  AtomicField<std::int32_t> state{FinsExIO::MappingNew};
+  AtomicField<bool> occupied{false};
+};
+
+// The engine's private implementation: the FINS connection and its
+// parameters, the mapping table, the client of the external IO service, the
+// locks, and the operations of both synchronisation passes. Internal:
+// included by the engine, its tests and its benchmark only.
 class FinsExIO::Impl {
  public:
+  // Builds an engine state with no connection and no mapping, talking to the
+  // external IO service at `exioServerUrl` (no call is made here).
+  explicit Impl(const std::string& exioServerUrl);
+  // Closes the connection if there is one.
+  ~Impl();
+
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // --- Per-type facts (pure; any thread) -----------------------------------
+
   // The robot register type (a FinsExIO::RegisterType) that values of
   // `type` go to: IntRegister for the integer, BCD and forced-word types,
   // DoubleRegister for Float and Double, BoolRegister for Bit and BitForced,
-  // NoRegister for anything outside 1 to 19. Pure; any thread.
+  // NoRegister for anything outside 1 to 19.
   static int finsTypeConvert(FinsDataType type);
 
   // The PLC words one value of `type` occupies: 1, 2 or 4; 0 for Bit and
   // BitForced, which occupy no whole word; -1 for anything outside 1 to 19.
-  // Pure; any thread.
   static int calculatePlcAddressStep(FinsDataType type);
 
   // The robot register index named by `name`: its decimal digits, wherever
   // they stand ("in1_2" is 12), read as one base-10 number; 0 when it has no
   // digit. Negative when `name` is empty or has more than two digits, as
-  // register indices run from 0 to 99. Pure; any thread.
+  // register indices run from 0 to 99.
   static int getRegisterIndex(const std::string& name);
+
+  // --- Connection ------------------------------------------------------------
+
+  // See FinsExIO::connect.
+  bool connect(const std::string& ip, int port, int localNet, int localNode,
+               int localUnit, int remoteNet, int remoteNode, int remoteUnit);
+  // Connects again with the parameters of the last connect.
+  // REQUIRES: connectionMutex held.
+  bool reconnectLocked();
+  // See FinsExIO::disconnect.
+  void disconnect();
+
+  // Turns TCP keep-alive on for `fd` with a 10 s idle time, 1 s between
+  // probes and 10 probes, so that a PLC that vanishes without closing the
+  // link is noticed in about 20 s. False (and an ERROR record) at the first
+  // option that cannot be set.
+  static bool setFinsSocketOpt(int fd);
+
+  // Whether the connection's TCP link is usable: true without a connection
+  // or while Disconnected (nothing to lose), else whether the kernel still
+  // sees the socket ESTABLISHED.
+  bool isTCPEstablished();
+
+  // Sets the connection's PLC family from a family name or CPU model text
+  // ('C' then one of 'V', 'S', 'J', 'P') and writes the text over the start
+  // of the kept model text. False, changing nothing, for any other text or
+  // without a connection.
+  // REQUIRES: connectionMutex held.
+  bool setPLCMode(const std::string& text);
+
+  // --- Mapping table -----------------------------------------------------------
+
+  // See FinsExIO::addMapping. Takes mappingLock exclusively.
+  bool addMapping(const std::string& plcAddress,
+                  const std::string& robotRegister,
+                  const std::string& secondRobotRegister, FinsDataType type,
+                  MappingDirection direction);
+
+
+  // Orders RobotToPlc records of one group by PLC word, then bit.
+  static bool plcRegcompare(const MappingRel& a, const MappingRel& b);
+  // Replaces any RobotToPlc mapping named `name` by a copy of `rel`, kept in
+  // its group's address order. Always true.
+  // REQUIRES: mappingLock held exclusively.
+  bool addRobotToPlcMapping(const std::string& name, const MappingRel& rel);
+  // Removes the RobotToPlc record named `name` from its group, re-pointing
+  // the index at the records that moved. False when there is none.
+  // REQUIRES: mappingLock held exclusively.
+  bool removeRobotToPlcOrderMapping(const std::string& name);
+  // Removes the RobotToPlc record named `name` and its index entry.
+  // REQUIRES: mappingLock held exclusively.
+  void removeRobotToPlcMapping(const std::string& name);
+
+  // --- Synchronisation passes (synchronisation thread only) -----------------
+
+  // One cycle of the synchronisation loop without its pause: the link check,
+  // a reconnect when the link is lost or the last attempt failed, and, when
+  // the external IO service runs, the claims and both passes. Returns whether
+  // the service runs; when it does not, nothing was exchanged and the caller
+  // marks the mappings.
+  bool syncCycle();
+
+  // Claims the robot input register(s) of every PlcToRobot mapping that does
+  // not hold them yet. Takes mappingLock shared.
+  void occupyExternlIO();
+  // Reads every PlcToRobot mapping from the PLC with one multiple memory area
+  // read and writes the values to the robot. Takes mappingLock shared, then
+  // connectionMutex.
+  void syncPlcToRobot();
+  // Writes every RobotToPlc mapping's robot value to the PLC, one FINS write
+  // per run of gap-free addresses. Takes mappingLock shared, then
+  // connectionMutex.
+  void syncRobotToPlc();
+  // Marks every mapping with the service-down state and drops its claim.
+  // REQUIRES: mappingLock held (shared is enough).
+  void markServiceDown();
+
+  // Writes one RobotToPlc group: bits by writeBitListToPlc, anything else
+  // by writeOtherListToPlc.
+  // REQUIRES: mappingLock held shared and connectionMutex held.
+  void writeListToPlc(std::vector<MappingRel>& group);
+  // Cuts a Bit group into runs of consecutive bits, reading every robot
+  // value first, then writes each run with one call.
+  // REQUIRES: mappingLock held shared and connectionMutex held.
+  void writeBitListToPlc(std::vector<MappingRel>& group);
+  // Cuts a word group into runs of gap-free words and writes each run with
+  // one call; the forced types are never written.
+  // REQUIRES: mappingLock held shared and connectionMutex held.
+  void writeOtherListToPlc(std::vector<MappingRel>& group);
+
+  // --- Direct read -------------------------------------------------------------
+
+  // Fills `out` (zeroed by the caller) with the value of `type` at `address`:
+  // from the kept value of a PlcToRobot mapping of that address and type,
+  // answering the mapping's state, without FINS traffic; else by a one-item
+  // read of the PLC, answering the library's code. An address text that does
+  // not fit the item is refused with FINS_RETVAL_INVALID_READ_ADDRESS.
+  // Takes mappingLock shared, then connectionMutex for a PLC read.
+  int getPlcToRobotValue(const std::string& address, FinsDataType type,
+                         fins_multidata_tp& out);
+
+  fins_cpudata_tp cpuUnitData = {};  // GUARDED_BY(connectionMutex)
+  // Used by the synchronisation thread alone, so it needs no lock.
+  ExternIOClient externIOClient;
+  // The FINS connection record; null when there is none. A record whose
+  // socket the library closed stays here until the next link check.
+  fins_sys_tp* connection = nullptr;  // GUARDED_BY(connectionMutex)
+
+  // Lock order: whenever both are held, mappingLock is taken first and
+  // connectionMutex second; nothing takes mappingLock while holding
+  // connectionMutex.
+  //
+  // connectionMutex guards cpuUnitData, connection, plcIp and connectParams,
+  // and is held across every FINS exchange, connect and disconnect.
+  std::mutex connectionMutex;
+  // Guards the three mapping containers; the atomic fields of the records
+  // in them are written by the synchronisation thread under the shared lock.
+  std::shared_timed_mutex mappingLock;
+
+  // A ConnectionState code; written by connect, disconnect and the
+  // synchronisation thread, read without a lock.
+  std::atomic<int> connectionState{FinsExIO::Disconnected};
+
+  // PlcToRobot mappings by robot register name; the iteration order is the
+  // order of the read batch.
+  std::map<std::string, MappingRel> plcToRobotMap;  // GUARDED_BY(mappingLock)
+  // RobotToPlc mappings by robot register name, pointing into
+  // robotToPlcGroups; valid only while mappingLock is held.
+  std::unordered_map<std::string, MappingRel*>
+      robotToPlcIndex;  // GUARDED_BY(mappingLock)
+  // RobotToPlc mappings, by data type, then area name; each vector sorted by
+  // plcRegcompare. Emptied vectors stay.
+  std::unordered_map<int,
+                     std::unordered_map<std::string, std::vector<MappingRel>>>
+      robotToPlcGroups;  // GUARDED_BY(mappingLock)
+
+  std::string plcIp;  // GUARDED_BY(connectionMutex)
+  // port, local net, local node, local unit, remote net, remote node, remote
+  // unit of the last connect.
+  std::array<int, 7> connectParams = {};  // GUARDED_BY(connectionMutex)
+
+  // Set while the engine is being destroyed: the passes stop making external
+  // IO calls, so that a service that never answers delays the destructor by
+  // one call's time-out rather than one per mapping.
+  std::atomic<bool> stopping{false};
+
+  // Cycles the synchronisation loop has finished, pause included; lets a
+  // caller wait for the loop to have run without guessing its timing.
+  std::atomic<std::uint64_t> cycleCount{0};
+
+ private:
+  // Reads one run of a RobotToPlc group from the robot and writes it to the
+  // PLC at the address of its first record; every record gets the result.
+  // REQUIRES: mappingLock held shared and connectionMutex held.
+  void writeRun(const std::vector<MappingRel*>& run);
+  // Writes one value read from the PLC to the robot register(s) of `rel`.
+  // REQUIRES: mappingLock held shared.
+  void writeToRobot(const MappingRel& rel, const fins_multidata_tp& item);
+  // The body of connect, after the state was set to Connecting.
+  // REQUIRES: connectionMutex held.
+  bool connectLocked(const std::string& ip, int port, int localNet,
+                     int localNode, int localUnit, int remoteNet,
+                     int remoteNode, int remoteUnit);
+  // Closes and frees the connection record, if there is one.
+  // REQUIRES: connectionMutex held.
+  void closeConnection();
 };
 
 #endif  // GW_EXIO_FINS_EXIO_IMPL_H_

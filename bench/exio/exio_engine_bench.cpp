@@ -1,0 +1,490 @@
+// exio_engine_bench: what the exchange engine costs, against the PLC and
+// external IO simulators on loopback, each figure next to a floor measured
+// in the same run.
+//
+//   cycle work   one cycle without its 10 ms pause, for 10, 100 and 1,000
+//                mappings split evenly between the directions, with the FINS
+//                frames and external IO calls it makes; floor: N + 1 bare
+//                external IO calls plus ceil(N / 24) bare FINS exchanges.
+//   latency      a PLC word changing until the robot input register holds
+//                it, and a robot output changing until the PLC word holds
+//                it, 10 mappings; median and p99; bound: one cycle + 5 ms.
+//   CPU          the daemon process (the engine alone, in a child process)
+//                with 0 and 10 mappings; floor: a bare loop making one
+//                external IO call every 10 ms.
+//   memory       the daemon's resident set with 0 and 1,000 mappings, and
+//                over a soak run with 1,000 mappings.
+//
+// Usage: exio_engine_bench [--soak-seconds S] (default 600)
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exio/fins_exio.h"
+#include "exio/fins_exio_impl.h"
+#include "robotio/extern_io_client.h"
+#include "tools/exio-sim/exio_sim.h"
+#include "tools/plc-sim/plc_sim.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start)
+      .count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const std::size_t i = static_cast<std::size_t>(
+      std::ceil(p / 100.0 * static_cast<double>(values.size())) - 1);
+  return values[std::min(i, values.size() - 1)];
+}
+
+// Robot register names whose digits give indices 0..99 while the names stay
+// unique for up to 2,600 mappings per direction: "pa07", "rb42".
+std::string registerName(char direction, int i) {
+  char name[8];
+  std::snprintf(name, sizeof(name), "%c%c%c%02d", direction,
+                'a' + (i / 100) % 26, 'a' + (i / 2600) % 26, i % 100);
+  return name;
+}
+
+// Half the mappings PLC to robot at DM0.., half robot to PLC at DM10000..
+// (one run of gap-free words).
+template <typename AddFn>
+void addMappings(int total, AddFn add) {
+  for (int i = 0; i < total / 2; ++i) {
+    add("DM" + std::to_string(i), registerName('p', i), FinsExIO::PlcToRobot);
+    add("DM" + std::to_string(10000 + i), registerName('r', i),
+        FinsExIO::RobotToPlc);
+  }
+}
+
+bool waitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// --- The daemon side, run in a child process ----------------------------------
+
+// argv: --daemon <plc port> <exio url> <mappings | "bare"> <ready fd>
+int daemonMain(char** argv) {
+  const int plcPort = std::atoi(argv[2]);
+  const std::string url = argv[3];
+  const std::string what = argv[4];
+  const int readyFd = std::atoi(argv[5]);
+  auto ready = [readyFd] {
+    const char line[] = "ready\n";
+    if (write(readyFd, line, sizeof(line) - 1) < 0) std::exit(1);
+    close(readyFd);
+  };
+  if (what == "bare") {
+    ExternIOClient client(url);
+    ready();
+    for (;;) {
+      client.isExIORunning();
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  const int total = std::atoi(what.c_str());
+  FinsExIO engine(url);
+  if (!engine.connect("127.0.0.1", plcPort, 0, 0, 0, 0, 0, 0)) return 1;
+  std::vector<std::string> names;
+  addMappings(total, [&](const std::string& address, const std::string& name,
+                         FinsExIO::MappingDirection direction) {
+    engine.addMapping(address, name, "", Int16, direction);
+    names.push_back(name);
+  });
+  const bool exchanged = waitFor(
+      [&] {
+        for (const auto& name : names) {
+          if (engine.getMapState(name) != 0) return false;
+        }
+        return true;
+      },
+      120s);
+  if (!exchanged) return 1;
+  ready();
+  for (;;) pause();
+}
+
+// A daemon child: spawned from this executable, its log thrown away.
+class Daemon {
+ public:
+  Daemon(uint16_t plcPort, const std::string& url, const std::string& what) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const std::string port = std::to_string(plcPort);
+    std::vector<std::string> args = {"exio_engine_bench", "--daemon", port,
+                                     url, what, "3"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(),
+                    environ) != 0) {
+      throw std::runtime_error("posix_spawn");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    pollfd p = {fds[0], POLLIN, 0};
+    char line[16] = {};
+    const bool up = poll(&p, 1, 180000) == 1 &&
+                    read(fds[0], line, sizeof(line) - 1) > 0 &&
+                    std::strncmp(line, "ready", 5) == 0;
+    close(fds[0]);
+    if (!up) {
+      stop();
+      throw std::runtime_error("daemon did not get ready: " + what);
+    }
+  }
+  ~Daemon() { stop(); }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // CPU time of all the daemon's threads so far, in seconds.
+  double cpuSeconds() const {
+    double total = 0;
+    const std::string dir = "/proc/" + std::to_string(pid_) + "/task";
+    DIR* tasks = opendir(dir.c_str());
+    if (tasks == nullptr) return 0;
+    while (dirent* e = readdir(tasks)) {
+      if (e->d_name[0] == '.') continue;
+      std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+      double ns = 0;
+      if (in >> ns) total += ns / 1e9;
+    }
+    closedir(tasks);
+    return total;
+  }
+  // Resident set in KiB.
+  long rssKiB() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+  }
+  // Share of one core used over `window`, in percent.
+  double cpuPercent(std::chrono::seconds window) const {
+    const double before = cpuSeconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(window);
+    return (cpuSeconds() - before) / (msSince(start) / 1000.0) * 100.0;
+  }
+
+ private:
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  pid_t pid_ = -1;
+};
+
+// --- Floors -------------------------------------------------------------------
+
+double bareExioCallMs(const std::string& url, int calls) {
+  ExternIOClient client(url);
+  for (int i = 0; i < 50; ++i) client.getOutputIntData(0);
+  const auto start = Clock::now();
+  for (int i = 0; i < calls; ++i) client.getOutputIntData(i % 100);
+  return msSince(start) / calls;
+}
+
+double bareFinsExchangeMs(uint16_t port, int exchanges) {
+  int code = 0;
+  fins_sys_tp* sys = finslib_tcp_connect(nullptr, "127.0.0.1", port, 0, 0, 0,
+                                         0, 0, 0, &code, 1);
+  fins_cpudata_tp cpu = {};
+  if (sys == nullptr || finslib_cpu_unit_data_read(sys, &cpu) != 0) {
+    throw std::runtime_error("bare FINS connection failed");
+  }
+  fins_multidata_tp item = {};
+  std::strcpy(item.address, "DM0");
+  item.type = Int16;
+  const auto start = Clock::now();
+  for (int i = 0; i < exchanges; ++i) {
+    finslib_multiple_memory_area_read(sys, &item, 1);
+  }
+  const double ms = msSince(start) / exchanges;
+  finslib_disconnect(sys);
+  return ms;
+}
+
+// --- Cycle work -----------------------------------------------------------------
+
+struct CycleFigures {
+  int mappings;
+  double medianMs;
+  double meanMs;
+  double framesPerCycle;
+  double exioCallsPerCycle;
+  double floorMs;
+};
+
+CycleFigures measureCycle(plcsim::PlcSimulator& plc,
+                          exiosim::ExioSimulator& exio, int total,
+                          double exioCallMs, double finsMs) {
+  FinsExIO::Impl engine(exio.url());
+  if (!engine.connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0)) {
+    throw std::runtime_error("cycle bench: connect failed");
+  }
+  addMappings(total, [&](const std::string& address, const std::string& name,
+                         FinsExIO::MappingDirection direction) {
+    engine.addMapping(address, name, "", Int16, direction);
+  });
+  auto allGood = [&] {
+    std::shared_lock<std::shared_timed_mutex> lock(engine.mappingLock);
+    for (const auto& e : engine.plcToRobotMap) {
+      if (e.second.state.load() != 0) return false;
+    }
+    for (const auto& e : engine.robotToPlcIndex) {
+      if (e.second->state.load() != 0) return false;
+    }
+    return true;
+  };
+  for (int i = 0; i < 5 || !allGood(); ++i) {
+    if (i > 50) throw std::runtime_error("cycle bench: mappings not good");
+    engine.syncCycle();
+  }
+
+  const int cycles = total >= 1000 ? 40 : 300;
+  plc.clearReceivedFrames();
+  const uint64_t callsBefore = exio.callsAnswered();
+  std::vector<double> times;
+  for (int i = 0; i < cycles; ++i) {
+    const auto start = Clock::now();
+    engine.syncCycle();
+    times.push_back(msSince(start));
+  }
+  CycleFigures f;
+  f.mappings = total;
+  f.medianMs = percentile(times, 50);
+  double sum = 0;
+  for (double t : times) sum += t;
+  f.meanMs = sum / cycles;
+  f.framesPerCycle =
+      static_cast<double>(plc.receivedFrames().size()) / cycles;
+  f.exioCallsPerCycle =
+      static_cast<double>(exio.callsAnswered() - callsBefore) / cycles;
+  f.floorMs = (total + 1) * exioCallMs + std::ceil(total / 24.0) * finsMs;
+  plc.clearReceivedFrames();
+  return f;
+}
+
+// --- Latency ------------------------------------------------------------------------
+
+struct Latency {
+  double medianMs;
+  double p99Ms;
+};
+
+// Changes a value at `change` and waits for it to arrive by `arrived`, over
+// `samples` changes spread over the cycle's phase.
+Latency measureLatency(int samples,
+                       const std::function<void(int mapping, int value)>& change,
+                       const std::function<bool(int mapping, int value)>& arrived) {
+  std::mt19937 random(7);
+  std::vector<double> times;
+  for (int s = 0; s < samples; ++s) {
+    const int mapping = s % 10;
+    const int value = 1000 + s;
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 10000));
+    const auto start = Clock::now();
+    change(mapping, value);
+    while (!arrived(mapping, value)) {
+      std::this_thread::sleep_for(50us);
+      if (msSince(start) > 5000) throw std::runtime_error("value lost");
+    }
+    times.push_back(msSince(start));
+  }
+  return {percentile(times, 50), percentile(times, 99)};
+}
+
+void printRow(const char* what, const std::string& figure,
+              const std::string& bound, const std::string& ratio) {
+  std::printf("| %-44s | %-22s | %-24s | %-8s |\n", what, figure.c_str(),
+              bound.c_str(), ratio.c_str());
+}
+
+std::string fmt(const char* format, double a, double b = 0) {
+  char text[96];
+  std::snprintf(text, sizeof(text), format, a, b);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 6 && std::strcmp(argv[1], "--daemon") == 0) {
+    return daemonMain(argv);
+  }
+  int soakSeconds = 600;
+  if (argc == 3 && std::strcmp(argv[1], "--soak-seconds") == 0) {
+    soakSeconds = std::atoi(argv[2]);
+  }
+  // The in-process engines log through std::cout; the table is printed
+  // with stdio, so dropping the stream's buffer keeps only the table.
+  std::cout.rdbuf(nullptr);
+
+  plcsim::Options plcOptions;
+  plcOptions.port = 0;
+  plcsim::PlcSimulator plc(plcOptions);
+  exiosim::Options exioOptions;
+  exioOptions.port = 0;
+  exiosim::ExioSimulator exio(exioOptions);
+  std::string error;
+  if (!plc.start() || !exio.start(&error)) {
+    std::fprintf(stderr, "simulators failed to start: %s\n", error.c_str());
+    return 1;
+  }
+
+  const double exioCallMs = bareExioCallMs(exio.url(), 3000);
+  const double finsMs = bareFinsExchangeMs(plc.port(), 3000);
+  std::printf("floors: bare external IO call %.3f ms, bare FINS exchange "
+              "%.3f ms\n\n",
+              exioCallMs, finsMs);
+
+  std::printf("| %-44s | %-22s | %-24s | %-8s |\n", "measure", "figure",
+              "floor or bound", "ratio");
+  std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
+              std::string(24, '-').c_str(), std::string(26, '-').c_str(),
+              std::string(10, '-').c_str());
+
+  double cycle10 = 0;
+  for (int n : {10, 100, 1000}) {
+    const CycleFigures f = measureCycle(plc, exio, n, exioCallMs, finsMs);
+    if (n == 10) cycle10 = f.medianMs;
+    const std::string what = "cycle work, " + std::to_string(n) +
+                             " mappings (median; mean)";
+    printRow(what.c_str(), fmt("%.2f; %.2f ms", f.medianMs, f.meanMs),
+             fmt("%.2f ms", f.floorMs), fmt("%.2f", f.medianMs / f.floorMs));
+    const std::string per = "  per cycle, " + std::to_string(n) + " mappings";
+    printRow(per.c_str(),
+             fmt("%.1f frames, %.1f calls", f.framesPerCycle,
+                 f.exioCallsPerCycle),
+             fmt("%.0f frames, %.0f calls", std::ceil(n / 24.0), n + 1.0),
+             "");
+  }
+
+  {
+    FinsExIO engine(exio.url());
+    engine.connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0);
+    for (int i = 0; i < 10; ++i) {
+      engine.addMapping("DM" + std::to_string(i), "in" + std::to_string(i), "",
+                        Int16, FinsExIO::PlcToRobot);
+    }
+    waitFor([&] { return engine.getMapState("in9") == 0; }, 10s);
+    const double bound = 10.0 + cycle10 + 5.0;
+    const Latency toRobot = measureLatency(
+        300, [&](int m, int v) { plc.setWord("DM", m, v); },
+        [&](int m, int v) { return exio.inputInt(m) == v; });
+    printRow("latency PLC word -> robot input, 10 mappings",
+             fmt("median %.2f, p99 %.2f ms", toRobot.medianMs, toRobot.p99Ms),
+             fmt("p99 <= %.2f ms", bound),
+             fmt("%.2f", toRobot.p99Ms / bound));
+    for (int i = 0; i < 10; ++i) engine.removeMapping("in" + std::to_string(i));
+    for (int i = 0; i < 10; ++i) {
+      engine.addMapping("DM" + std::to_string(100 + i),
+                        "out" + std::to_string(i), "", Int16,
+                        FinsExIO::RobotToPlc);
+    }
+    waitFor([&] { return engine.getMapState("out9") == 0; }, 10s);
+    const Latency toPlc = measureLatency(
+        300, [&](int m, int v) { exio.setOutputInt(m, v); },
+        [&](int m, int v) { return plc.word("DM", 100 + m) == v; });
+    printRow("latency robot output -> PLC word, 10 mappings",
+             fmt("median %.2f, p99 %.2f ms", toPlc.medianMs, toPlc.p99Ms),
+             fmt("p99 <= %.2f ms", bound), fmt("%.2f", toPlc.p99Ms / bound));
+  }
+
+  // The daemon side in a child process of its own, against a simulator that
+  // keeps no frame log.
+  plcsim::Options quietOptions;
+  quietOptions.port = 0;
+  quietOptions.record_frames = false;
+  plcsim::PlcSimulator quietPlc(quietOptions);
+  quietPlc.start();
+  const auto window = 10s;
+  double bareCpu = 0;
+  {
+    Daemon bare(quietPlc.port(), exio.url(), "bare");
+    bareCpu = bare.cpuPercent(window);
+  }
+  {
+    Daemon idle(quietPlc.port(), exio.url(), "0");
+    const double cpu = idle.cpuPercent(window);
+    printRow("daemon CPU, no mapping", fmt("%.2f %% of a core", cpu),
+             fmt("bare loop %.2f %%", bareCpu), fmt("%.2f", cpu / bareCpu));
+    printRow("daemon resident memory, no mapping",
+             fmt("%.1f MiB", idle.rssKiB() / 1024.0), "", "");
+  }
+  {
+    Daemon ten(quietPlc.port(), exio.url(), "10");
+    const double cpu = ten.cpuPercent(window);
+    printRow("daemon CPU, 10 mappings", fmt("%.2f %% of a core", cpu),
+             fmt("bare loop %.2f %%", bareCpu), fmt("%.2f", cpu / bareCpu));
+  }
+  {
+    Daemon big(quietPlc.port(), exio.url(), "1000");
+    std::this_thread::sleep_for(5s);
+    const long start = big.rssKiB();
+    long peak = start;
+    long last = start;
+    const auto soakStart = Clock::now();
+    while (msSince(soakStart) < soakSeconds * 1000.0) {
+      std::this_thread::sleep_for(std::min(10s, std::chrono::seconds(
+                                                    soakSeconds)));
+      last = big.rssKiB();
+      peak = std::max(peak, last);
+    }
+    printRow("daemon resident memory, 1,000 mappings",
+             fmt("%.1f MiB", start / 1024.0), "< 16 MiB",
+             fmt("%.2f", start / 1024.0 / 16.0));
+    const std::string soak =
+        "  after " + std::to_string(soakSeconds) + " s (last; peak)";
+    printRow(soak.c_str(), fmt("%.1f; %.1f MiB", last / 1024.0, peak / 1024.0),
+             "no growth", fmt("%+.1f MiB", (last - start) / 1024.0));
+  }
+  return 0;
+}
