@@ -30,7 +30,8 @@ TEST_F(PlcToRobotTest, ClaimsTheInputRegisterAndCopiesTheValue) {
   ASSERT_TRUE(add("DM100", "in3"));
   ASSERT_TRUE(waitForState("in3", 0));
   EXPECT_TRUE(ownedByEngine(exiosim::kIntBank, 3));
-  EXPECT_EQ(1234, exio_->inputInt(3));
+  // The state is stored before the value goes out to the robot.
+  EXPECT_TRUE(waitFor([&] { return exio_->inputInt(3) == 1234; }));
   plc_->setWord("DM", 100, 4321);
   EXPECT_TRUE(waitFor([&] { return exio_->inputInt(3) == 4321; }));
   EXPECT_EQ(1u, trace_.count("occupyInput(\"FINS_EX_IO\", 1, 3) -> true"));
