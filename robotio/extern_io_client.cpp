@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <exception>
-#include <stdexcept>
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/client.hpp>
 #include <xmlrpc-c/client_transport.hpp>
@@ -43,6 +42,39 @@ class ExternIOClient::Impl {
     xmlrpc_c::rpcPtr rpc(method, params);
     rpc->call(&client_, &server_);
     return rpc->getResult();
+  }
+
+  // One call of a register operation, answered as XmlValue's C++ type; on
+  // any failure, an ERROR record naming the register and `neutral`.
+  template <typename XmlValue, typename Result>
+  Result callForRegister(const char* function, const std::string& method,
+                         const xmlrpc_c::paramList& params, int index,
+                         Result neutral) {
+    try {
+      return XmlValue(call(method, params)).cvalue();
+    } catch (const std::exception& e) {
+      logRegisterFailure(function, index, e.what());
+      return neutral;
+    }
+  }
+
+  // A call without arguments answered with a boolean; false after an ERROR
+  // record on any failure.
+  bool callForFlag(const char* function, const std::string& method) {
+    try {
+      return xmlrpc_c::value_boolean(call(method, xmlrpc_c::paramList()))
+          .cvalue();
+    } catch (const std::exception& e) {
+      Logger::getInstance()->log<Logger::ERROR>("EX-IO client %s", function,
+                                                __LINE__, e.what());
+      return false;
+    }
+  }
+
+  static void logRegisterFailure(const char* function, int index,
+                                 const char* detail) {
+    Logger::getInstance()->log<Logger::ERROR>(
+        "EX-IO client index:%d detail: %s", function, __LINE__, index, detail);
   }
 
  private:
@@ -126,120 +158,56 @@ void ExternIOClient::releaseInput(const std::string& name, int type,
 }
 
 bool ExternIOClient::getOutputBoolData(int index) {
-  try {
-    return xmlrpc_c::value_boolean(
-               impl_->call("getOutputBoolData", justIndex(index)))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
-    return false;
-  }
+  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+      __func__, "getOutputBoolData", justIndex(index), index, false);
 }
 
 int ExternIOClient::getOutputIntData(int index) {
-  try {
-    return xmlrpc_c::value_int(
-               impl_->call("getOutputIntData", justIndex(index)))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
-    return 0;
-  }
+  return impl_->callForRegister<xmlrpc_c::value_int>(
+      __func__, "getOutputIntData", justIndex(index), index, 0);
 }
 
 double ExternIOClient::getOutputDoubleData(int index) {
-  try {
-    return xmlrpc_c::value_double(
-               impl_->call("getOutputDoubleData", justIndex(index)))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
-    return 0.0;
-  }
+  return impl_->callForRegister<xmlrpc_c::value_double>(
+      __func__, "getOutputDoubleData", justIndex(index), index, 0.0);
 }
 
 bool ExternIOClient::setInputBoolData(const std::string& name, int index,
                                       bool value) {
-  try {
-    return xmlrpc_c::value_boolean(
-               impl_->call(
-                   "setInputBoolData",
-                   nameIndexValue(name, index, xmlrpc_c::value_boolean(value))))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
-    return false;
-  }
+  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+      __func__, "setInputBoolData",
+      nameIndexValue(name, index, xmlrpc_c::value_boolean(value)), index,
+      false);
 }
 
 bool ExternIOClient::setInputIntData(const std::string& name, int index,
                                      int value) {
-  try {
-    return xmlrpc_c::value_boolean(
-               impl_->call(
-                   "setInputIntData",
-                   nameIndexValue(name, index, xmlrpc_c::value_int(value))))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
-    return false;
-  }
+  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+      __func__, "setInputIntData",
+      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index, false);
 }
 
 bool ExternIOClient::setInputDoubleData(const std::string& name, int index,
                                         double value) {
-  try {
-    // XML-RPC has no text for infinity or NaN, and the library's double
-    // formatter never returns on them: a PLC word pair that happens to hold
-    // such a pattern must fail this one call, not take the process down.
-    if (!std::isfinite(value)) {
-      throw std::domain_error("value is not a finite number");
-    }
-    return xmlrpc_c::value_boolean(
-               impl_->call(
-                   "setInputDoubleData",
-                   nameIndexValue(name, index, xmlrpc_c::value_double(value))))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", __func__, __LINE__, index,
-        e.what());
+  // XML-RPC has no text for infinity or NaN, and the library's double
+  // formatter never returns on them: a PLC word pair that happens to hold
+  // such a pattern must fail this one call, not take the process down.
+  if (!std::isfinite(value)) {
+    Impl::logRegisterFailure(__func__, index, "value is not a finite number");
     return false;
   }
+  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+      __func__, "setInputDoubleData",
+      nameIndexValue(name, index, xmlrpc_c::value_double(value)), index,
+      false);
 }
 
 bool ExternIOClient::isInputInUse() {
-  try {
-    return xmlrpc_c::value_boolean(
-               impl_->call("isInputInUse", xmlrpc_c::paramList()))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>("EX-IO client %s", __func__,
-                                              __LINE__, e.what());
-    return false;
-  }
+  return impl_->callForFlag(__func__, "isInputInUse");
 }
 
 bool ExternIOClient::isConnectController() {
-  try {
-    return xmlrpc_c::value_boolean(
-               impl_->call("isConnectController", xmlrpc_c::paramList()))
-        .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>("EX-IO client %s", __func__,
-                                              __LINE__, e.what());
-    return false;
-  }
+  return impl_->callForFlag(__func__, "isConnectController");
 }
 
 bool ExternIOClient::isExIORunning() {
