@@ -14,7 +14,7 @@ set(_gw_prefix /usr)
 set(_gw_docdir share/doc/fins-gateway)
 
 # Installed programs are the ones that exist in this tree at configure time.
-foreach(_gw_program fins-gateway fins-plc-sim exio-sim)
+foreach(_gw_program fins-gateway fins-plc-sim exio-sim fins-cli)
   if(TARGET ${_gw_program})
     install(TARGETS ${_gw_program} RUNTIME DESTINATION bin)
   endif()
