@@ -1,6 +1,7 @@
 #include "exio/fins_exio.h"
 #include "exio/fins_exio_impl.h"
 #include "service/logger.h"
+#include "tests/support/cout_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -116,19 +117,6 @@ TEST(FinsValue, AssignmentCopiesAlternativeAndValue) {
   EXPECT_THROW(boost::get<double>(target), boost::bad_get);
 }
 
-// Redirects std::cout into a string for the life of the object.
-class CoutCapture {
- public:
-  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(saved_); }
-  CoutCapture(const CoutCapture&) = delete;
-  CoutCapture& operator=(const CoutCapture&) = delete;
-  std::string text() const { return captured_.str(); }
-
- private:
-  std::ostringstream captured_;
-  std::streambuf* saved_;
-};
 
 TEST(FinsDataTypeLogging, TypeIsLoggedAsItsNumber) {
   CoutCapture capture;

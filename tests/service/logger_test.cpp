@@ -9,24 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/cout_capture.h"
+
 namespace {
-
-// Redirects std::cout into a string for the life of the object. A string
-// buffer, unlike the process's stdout, has no locking of its own, so a
-// missing lock in the logger shows up as torn records (or a race report).
-class CoutCapture {
- public:
-  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(saved_); }
-  CoutCapture(const CoutCapture&) = delete;
-  CoutCapture& operator=(const CoutCapture&) = delete;
-
-  std::string text() const { return captured_.str(); }
-
- private:
-  std::ostringstream captured_;
-  std::streambuf* saved_;
-};
 
 constexpr std::size_t kMaxRecord = 8191;
 
