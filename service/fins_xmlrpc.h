@@ -3,12 +3,12 @@
 
 #include <memory>
 
-#include <xmlrpc-c/registry.hpp>
-#include <xmlrpc-c/server_abyss.hpp>
+#include "rpcwire/dispatcher.h"
+#include "service/rpc_server.h"
 
 class FinsExIO;
 
-// The daemon's XML-RPC front: the registry of the gateway's 47 methods and
+// The daemon's XML-RPC front: the dispatcher of the gateway's 47 methods and
 // the HTTP server that serves them on port 9601, path /RPC2.
 //
 // Usage (the process entry):
@@ -20,11 +20,23 @@ class FinsXmlRpc {
   // The TCP port clients reach the gateway on.
   static constexpr unsigned kPort = 9601;
 
-  // Connections the server serves at once. Abyss's own default (15) is
-  // below the number of keep-alive clients a busy controller can hold
-  // open, and one connection too many stalls its accept loop in 2-second
-  // sleeps for every client; this leaves ample room.
-  static constexpr unsigned kMaxConnections = 64;
+  // Connections the server serves at once, idle kept-alive ones included.
+  // One connection too many stalls Abyss's accept loop in 2-second sleeps
+  // for every new client, so this is twice the 64 concurrent clients the
+  // gateway is measured with (each connection costs a thread).
+  static constexpr unsigned kMaxConnections = 128;
+  // Connections the kernel queues before they are accepted: Abyss's own
+  // default (15) dropped SYNs under 64 reconnecting clients, and a dropped
+  // SYN costs the client a 1-second retransmission.
+  static constexpr unsigned kListenBacklog = kMaxConnections;
+  // Seconds a kept-alive connection may sit idle. With more than
+  // kMaxConnections idle connections open, a new client waits at most about
+  // this plus Abyss's 2-second accept poll. Clients that poll more often
+  // than this keep their connection.
+  static constexpr unsigned kKeepaliveTimeoutSeconds = 5;
+  // Requests per kept-alive connection; the library's default (30) made
+  // busy clients reconnect every 30 calls.
+  static constexpr unsigned kKeepaliveMaxRequests = 100000;
 
   // `engine` is not owned; it must outlive this object and its methods.
   explicit FinsXmlRpc(FinsExIO* engine);
@@ -33,7 +45,7 @@ class FinsXmlRpc {
   FinsXmlRpc(const FinsXmlRpc&) = delete;
   FinsXmlRpc& operator=(const FinsXmlRpc&) = delete;
 
-  // Builds the registry with the 47 methods and the server on kPort,
+  // Builds the dispatcher with the 47 methods and the server on kPort,
   // replacing those of an earlier call. Returns true; an error of the server
   // library (such as a port it cannot bind) is thrown as std::exception.
   bool init();
@@ -47,24 +59,23 @@ class FinsXmlRpc {
   // Has no effect and returns false: the daemon never stops serving.
   bool exit();
 
-  // Adds the 47 methods of the gateway to `registry`, each holding
+  // Adds the 47 methods of the gateway to `dispatcher`, each holding
   // `engine`, in the order "system.listMethods" lists them: the six
   // connection and controller methods, the 19 reads, the 17 writes and the
   // five mapping methods.
-  static void addMethods(xmlrpc_c::registry* registry, FinsExIO* engine);
+  static void addMethods(rpcwire::Dispatcher* dispatcher, FinsExIO* engine);
 
-  // A server of `registry` on `port` with the daemon's settings: no log
-  // file, the library's keep-alive and time-out defaults, kMaxConnections,
-  // binding the port itself, and the process's signals left alone. Shared
+  // The daemon's server settings for `port`: every interface, path /RPC2,
+  // the limits above and rpcwire's request size and depth limits. Shared
   // with the benchmark, so that what it measures is configured as the
   // daemon is.
-  static std::unique_ptr<xmlrpc_c::serverAbyss> newServer(
-      const xmlrpc_c::registry& registry, unsigned port);
+  static rpcserver::ServerOptions serverOptions(unsigned port);
 
  private:
   FinsExIO* const engine_;
-  std::unique_ptr<xmlrpc_c::serverAbyss> server_;
-  std::unique_ptr<xmlrpc_c::registry> registry_;
+  std::unique_ptr<rpcwire::Dispatcher> dispatcher_;
+  std::unique_ptr<rpcserver::DispatcherProcessor> processor_;
+  std::unique_ptr<rpcserver::RpcServer> server_;
 };
 
 #endif  // GW_SERVICE_FINS_XMLRPC_H_

@@ -39,9 +39,9 @@ int main() {
     std::fprintf(stderr, "fins-gateway: XML-RPC server on port %u stopped\n",
                  FinsXmlRpc::kPort);
   } catch (const std::exception& e) {
-    std::fprintf(stderr,
-                 "fins-gateway: cannot serve XML-RPC on port %u: %s\n",
-                 FinsXmlRpc::kPort, oneLine(e.what()).c_str());
+    // The reason names the port (e.g. "cannot serve on port 9601: Address
+    // already in use").
+    std::fprintf(stderr, "fins-gateway: %s\n", oneLine(e.what()).c_str());
   }
   // The engine's thread is still running: leave at once rather than run
   // static destructors underneath it.

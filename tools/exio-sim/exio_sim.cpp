@@ -18,8 +18,10 @@
 #include <thread>
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
-#include <xmlrpc-c/server_abyss.hpp>
 
+#include "rpcwire/dispatcher.h"
+#include "rpcwire/xmlrpc_text.h"
+#include "service/rpc_server.h"
 #include "tools/exio-sim/register_file.h"
 
 namespace exiosim {
@@ -98,7 +100,8 @@ class ExioSimulator::Impl {
                          Handler handler, const xmlrpc_c::paramList& params);
 
   // Counts the client's TCP connection when it is a new one.
-  void noteConnection(const xmlrpc_c::callInfo* call_info);
+  // REQUIRES: called on the server thread answering the call.
+  void noteConnection();
 
   // The remote methods. REQUIRES: mutex_ held.
   xmlrpc_c::value occupyInput(const xmlrpc_c::paramList& params);
@@ -112,6 +115,10 @@ class ExioSimulator::Impl {
   xmlrpc_c::value isInputInUse(const xmlrpc_c::paramList& params);
   xmlrpc_c::value isConnectController(const xmlrpc_c::paramList& params);
 
+  // Throws the fault of setFailingRegister when it names this register.
+  // REQUIRES: mutex_ held.
+  void checkFailing(int bank, int index) const;
+
   // Guards the fields from here to client_ports_.
   mutable std::mutex mutex_;
   std::condition_variable unhung_;
@@ -119,8 +126,10 @@ class ExioSimulator::Impl {
   bool refuse_claims_ = false;
   bool wrong_result_type_ = false;
   bool answer_faults_ = false;
+  std::set<std::pair<int, int>> failing_registers_;  // (bank, index)
   bool controller_connected_ = true;
   bool hang_ = false;
+  std::string hang_method_;  // empty: every method hangs
   bool stopping_ = false;
   int hung_calls_ = 0;
   // Client ports calls arrived from: at most 65536 entries.
@@ -139,14 +148,15 @@ class ExioSimulator::Impl {
   std::mutex trace_mutex_;
 
   // Built once and never changed, so the server threads read it unlocked.
-  xmlrpc_c::registry registry_;
+  rpcwire::Dispatcher dispatcher_;
+  rpcserver::DispatcherProcessor processor_{dispatcher_};
 
   // Lifecycle: start and stop are serialised by lifecycle_mutex_, which is
   // never taken by a server thread, so stop may join them while holding it.
   mutable std::mutex lifecycle_mutex_;
   int port_;  // The port to bind; the bound one after a start.
   int listen_fd_ = -1;
-  std::unique_ptr<xmlrpc_c::serverAbyss> server_;
+  std::unique_ptr<rpcserver::RpcServer> server_;
   std::thread server_thread_;
 };
 
@@ -193,7 +203,8 @@ class ExioSimulator::Impl::Method : public xmlrpc_c::method2 {
   void execute(const xmlrpc_c::paramList& params,
                const xmlrpc_c::callInfo* call_info,
                xmlrpc_c::value* result) override {
-    sim_->noteConnection(call_info);
+    (void)call_info;  // The dispatcher hands none; see noteConnection.
+    sim_->noteConnection();
     *result = sim_->answer(name_, kind_, handler_, params);
   }
 
@@ -222,7 +233,7 @@ ExioSimulator::Impl::Impl(const Options& options)
 
 void ExioSimulator::Impl::addMethod(const std::string& name, ResultKind kind,
                                     Handler handler) {
-  registry_.addMethod(
+  dispatcher_.add(
       name, xmlrpc_c::methodPtr(new Method(this, name, kind, handler)));
 }
 
@@ -267,17 +278,21 @@ bool ExioSimulator::Impl::start(std::string* error) {
   port_ = ntohs(addr.sin_port);
 
   try {
-    server_.reset(new xmlrpc_c::serverAbyss(
-        xmlrpc_c::serverAbyss::constrOpt()
-            .registryP(&registry_)
-            .socketFd(listen_fd_)
-            .uriPath("/RPC2")
-            .maxConn(kMaxConnections)
-            .maxConnBacklog(kMaxConnections)
-            .keepaliveMaxConn(kKeepaliveMaxRequests)
-            // The process's signals belong to its owner (a test, the
-            // gateway's stress test, the command line tool), not to us.
-            .serverOwnsSignals(false)));
+    rpcserver::ServerOptions options;
+    options.listenFd = listen_fd_;
+    options.uriPath = "/RPC2";
+    options.maxConnections = kMaxConnections;
+    options.listenBacklog = kMaxConnections;
+    options.keepaliveMaxRequests = kKeepaliveMaxRequests;
+    // The HTTP library's own defaults, as this simulator always had.
+    options.keepaliveTimeoutSeconds = 15;
+    options.ioTimeoutSeconds = 15;
+    options.maxRequestBytes = rpcwire::kMaxRequestBytes;
+    options.maxElementDepth = rpcwire::kMaxElementDepth;
+    // The server installs no signal handlers: the process's signals belong
+    // to its owner (a test, the gateway's stress test, the command line
+    // tool).
+    server_.reset(new rpcserver::RpcServer(options, &processor_));
   } catch (const std::exception& e) {
     return fail(e.what());
   }
@@ -286,7 +301,7 @@ bool ExioSimulator::Impl::start(std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
   }
-  xmlrpc_c::serverAbyss* const server = server_.get();
+  rpcserver::RpcServer* const server = server_.get();
   server_thread_ = std::thread([server] {
     // A client that gives up on a call (its time-out) closes the connection
     // before the answer is written. Blocking SIGPIPE here, and so in every
@@ -323,18 +338,9 @@ void ExioSimulator::Impl::stop() {
   listen_fd_ = -1;
 }
 
-void ExioSimulator::Impl::noteConnection(const xmlrpc_c::callInfo* call_info) {
-  const auto* abyss =
-      dynamic_cast<const xmlrpc_c::callInfo_serverAbyss*>(call_info);
-  if (abyss == nullptr) return;
-  void* channel_info = nullptr;
-  SessionGetChannelInfo(abyss->abyssSessionP, &channel_info);
-  if (channel_info == nullptr) return;
-  const sockaddr& peer =
-      static_cast<const abyss_unix_chaninfo*>(channel_info)->peerAddr;
-  if (peer.sa_family != AF_INET) return;
+void ExioSimulator::Impl::noteConnection() {
   sockaddr_in peer_in;
-  std::memcpy(&peer_in, &peer, sizeof(peer_in));
+  if (!rpcserver::currentPeer(&peer_in)) return;
   std::lock_guard<std::mutex> lock(mutex_);
   client_ports_.insert(ntohs(peer_in.sin_port));
 }
@@ -345,7 +351,8 @@ xmlrpc_c::value ExioSimulator::Impl::answer(const std::string& method,
   xmlrpc_c::value result;
   try {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (hang_ && !stopping_) {
+    if (hang_ && !stopping_ &&
+        (hang_method_.empty() || hang_method_ == method)) {
       ++hung_calls_;
       unhung_.wait(lock, [this] { return !hang_ || stopping_; });
       --hung_calls_;
@@ -391,6 +398,7 @@ xmlrpc_c::value ExioSimulator::Impl::occupyInput(
   const int bank = bankParam(params, 1);
   const int index = indexParam(params, 2);
   params.verifyEnd(3);
+  checkFailing(bank, index);
   if (refuse_claims_) return xmlrpc_c::value_boolean(false);
   return xmlrpc_c::value_boolean(registers_.occupy(owner, bank, index));
 }
@@ -401,6 +409,7 @@ xmlrpc_c::value ExioSimulator::Impl::releaseInput(
   const int bank = bankParam(params, 1);
   const int index = indexParam(params, 2);
   params.verifyEnd(3);
+  checkFailing(bank, index);
   return xmlrpc_c::value_int(registers_.release(owner, bank, index));
 }
 
@@ -408,6 +417,7 @@ xmlrpc_c::value ExioSimulator::Impl::getOutputBoolData(
     const xmlrpc_c::paramList& params) {
   const int index = indexParam(params, 0);
   params.verifyEnd(1);
+  checkFailing(kBoolBank, index);
   return xmlrpc_c::value_boolean(registers_.outputBool(index));
 }
 
@@ -415,6 +425,7 @@ xmlrpc_c::value ExioSimulator::Impl::getOutputIntData(
     const xmlrpc_c::paramList& params) {
   const int index = indexParam(params, 0);
   params.verifyEnd(1);
+  checkFailing(kIntBank, index);
   return xmlrpc_c::value_int(registers_.outputInt(index));
 }
 
@@ -422,6 +433,7 @@ xmlrpc_c::value ExioSimulator::Impl::getOutputDoubleData(
     const xmlrpc_c::paramList& params) {
   const int index = indexParam(params, 0);
   params.verifyEnd(1);
+  checkFailing(kDoubleBank, index);
   return xmlrpc_c::value_double(registers_.outputDouble(index));
 }
 
@@ -431,6 +443,7 @@ xmlrpc_c::value ExioSimulator::Impl::setInputBoolData(
   const int index = indexParam(params, 1);
   const bool value = params.getBoolean(2);
   params.verifyEnd(3);
+  checkFailing(kBoolBank, index);
   return xmlrpc_c::value_boolean(registers_.setInputBool(owner, index, value));
 }
 
@@ -440,6 +453,7 @@ xmlrpc_c::value ExioSimulator::Impl::setInputIntData(
   const int index = indexParam(params, 1);
   const int value = params.getInt(2);
   params.verifyEnd(3);
+  checkFailing(kIntBank, index);
   return xmlrpc_c::value_boolean(registers_.setInputInt(owner, index, value));
 }
 
@@ -449,8 +463,17 @@ xmlrpc_c::value ExioSimulator::Impl::setInputDoubleData(
   const int index = indexParam(params, 1);
   const double value = params.getDouble(2);
   params.verifyEnd(3);
+  checkFailing(kDoubleBank, index);
   return xmlrpc_c::value_boolean(
       registers_.setInputDouble(owner, index, value));
+}
+
+void ExioSimulator::Impl::checkFailing(int bank, int index) const {
+  if (failing_registers_.count({bank, index}) != 0) {
+    throw xmlrpc_c::fault("injected fault for register " +
+                          std::to_string(index) + " of bank " +
+                          std::to_string(bank));
+  }
 }
 
 xmlrpc_c::value ExioSimulator::Impl::isInputInUse(
@@ -577,10 +600,24 @@ void ExioSimulator::setControllerConnected(bool connected) {
   impl_->controller_connected_ = connected;
 }
 
-void ExioSimulator::setHang(bool hang) {
+void ExioSimulator::setFailingRegister(int bank, int index, bool failing) {
+  if (!RegisterFile::validBank(bank) || !RegisterFile::validIndex(index)) {
+    throw std::out_of_range("no register " + std::to_string(index) +
+                            " in bank " + std::to_string(bank));
+  }
+  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  if (failing) {
+    impl_->failing_registers_.insert({bank, index});
+  } else {
+    impl_->failing_registers_.erase({bank, index});
+  }
+}
+
+void ExioSimulator::setHang(bool hang, const std::string& method) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex_);
     impl_->hang_ = hang;
+    impl_->hang_method_ = method;
   }
   if (!hang) impl_->unhung_.notify_all();
 }

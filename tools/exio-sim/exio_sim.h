@@ -145,13 +145,22 @@ class ExioSimulator {
   // Every method answers an XML-RPC fault and has no other effect.
   void setAnswerFaults(bool faults);
 
+  // Every call that names register `index` of `bank` (a claim or release,
+  // a read of the output register, a write of the input register) answers
+  // an XML-RPC fault and has no other effect; the other registers work as
+  // usual. REQUIRES: bank is a Bank and 0 <= index < kRegisterCount, else
+  // std::out_of_range is thrown.
+  void setFailingRegister(int bank, int index, bool failing);
+
   // What isConnectController answers; true at construction.
   void setControllerConnected(bool connected);
 
   // While on, every call that arrives blocks without an answer until the
   // setting is turned off (the call then proceeds as usual) or the
   // simulator stops (the call is answered with a fault).
-  void setHang(bool hang);
+  // `method`, when not empty, limits the hang to calls of that remote
+  // method: the others are answered as usual.
+  void setHang(bool hang, const std::string& method = std::string());
 
   // Number of calls blocked by setHang right now; lets a test wait until a
   // call has reached the simulator.

@@ -1,0 +1,424 @@
+#include "service/rpc_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+#include <xmlrpc-c/abyss.h>
+#include <xmlrpc-c/server_abyss.hpp>
+
+// Exported by libxmlrpc_abyss but missing from its header: writes the
+// interim "100 Continue" a client asked for with "Expect: 100-continue"
+// (libcurl does for bodies over 1 KiB, and would otherwise wait a second).
+extern "C" abyss_bool HTTPWriteContinue(TSession* sessionP);
+
+namespace rpcserver {
+
+namespace {
+
+// XMLRPC_LIMIT_EXCEEDED_ERROR of the library: what its own limits answer.
+// The fault code a parser gives a body that is no XML-RPC call.
+constexpr int kParseFault = -503;
+constexpr int kInternalFault = -500;
+
+// Longest Content-Length text taken as a number (more digits would be
+// far beyond any limit anyway).
+constexpr size_t kMaxLengthDigits = 15;
+
+std::string escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// Index just past the first `end` at or after `from`, or `size` when the
+// body ends first.
+size_t skipPast(const char* body, size_t size, size_t from, const char* end) {
+  const size_t n = std::strlen(end);
+  for (size_t i = from; i + n <= size; ++i) {
+    if (std::memcmp(body + i, end, n) == 0) return i + n;
+  }
+  return size;
+}
+
+bool startsWith(const char* body, size_t size, size_t at, const char* text) {
+  const size_t n = std::strlen(text);
+  return at + n <= size && std::memcmp(body + at, text, n) == 0;
+}
+
+// Abyss reports errors as text it allocated with malloc; returns a copy
+// and frees it.
+std::string takeError(const char* error) {
+  const std::string text = error;
+  std::free(const_cast<char*>(error));
+  return text;
+}
+
+std::once_flag abyssInitialised;
+
+void initAbyss() {
+  std::call_once(abyssInitialised, [] {
+    const char* error = nullptr;
+    AbyssInit(&error);
+    if (error != nullptr) {
+      const std::string why = takeError(error);
+      throw std::runtime_error("cannot initialise the HTTP server: " + why);
+    }
+  });
+}
+
+}  // namespace
+
+size_t elementDepth(const char* body, size_t size, size_t stopAt) {
+  size_t depth = 0;
+  size_t deepest = 0;
+  size_t i = 0;
+  while (i < size) {
+    if (body[i] != '<') {
+      ++i;
+      continue;
+    }
+    if (startsWith(body, size, i, "</")) {
+      if (depth > 0) --depth;
+      i = skipPast(body, size, i, ">");
+    } else if (startsWith(body, size, i, "<?")) {
+      i = skipPast(body, size, i, "?>");
+    } else if (startsWith(body, size, i, "<!--")) {
+      i = skipPast(body, size, i + 4, "-->");
+    } else if (startsWith(body, size, i, "<![CDATA[")) {
+      i = skipPast(body, size, i, "]]>");
+    } else if (startsWith(body, size, i, "<!")) {
+      i = skipPast(body, size, i, ">");
+    } else {
+      // An opening tag; '>' inside a quoted attribute value does not end it.
+      char quote = 0;
+      size_t j = i + 1;
+      for (; j < size; ++j) {
+        const char c = body[j];
+        if (quote != 0) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          break;
+        }
+      }
+      const bool selfClosing = j < size && body[j - 1] == '/';
+      if (!selfClosing) {
+        ++depth;
+        if (depth >= stopAt) return stopAt;
+        if (depth > deepest) deepest = depth;
+      }
+      i = j + 1;
+    }
+  }
+  return deepest;
+}
+
+std::string faultResponse(int code, const std::string& text) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+         "<methodResponse>\r\n<fault>\r\n<value><struct>\r\n"
+         "<member><name>faultCode</name>\r\n<value><i4>" +
+         std::to_string(code) +
+         "</i4></value></member>\r\n"
+         "<member><name>faultString</name>\r\n<value><string>" +
+         escape(text) +
+         "</string></value></member>\r\n"
+         "</struct></value>\r\n</fault>\r\n</methodResponse>\r\n";
+}
+
+// ---- RegistryProcessor
+
+RegistryProcessor::RegistryProcessor(const xmlrpc_c::registry& registry)
+    : registry_(registry) {}
+
+std::string RegistryProcessor::process(const char* body, size_t size,
+                                       const xmlrpc_c::callInfo* callInfo) {
+  try {
+    std::string response;
+    registry_.processCall(std::string(body, size), callInfo, &response);
+    return response;
+  } catch (const std::exception& e) {
+    return faultResponse(kInternalFault, e.what());
+  }
+}
+
+// ---- DispatcherProcessor
+
+DispatcherProcessor::DispatcherProcessor(const rpcwire::Dispatcher& dispatcher)
+    : dispatcher_(dispatcher) {}
+
+std::string DispatcherProcessor::process(const char* body, size_t size,
+                                         const xmlrpc_c::callInfo*) {
+  try {
+    return dispatcher_.process(body, size);
+  } catch (const std::exception& e) {
+    return faultResponse(kInternalFault, e.what());
+  }
+}
+
+// ---- The call being answered on this thread
+
+namespace {
+
+thread_local TSession* currentSession = nullptr;
+
+// Marks the session of the call this thread answers for its lifetime.
+class CurrentSession {
+ public:
+  explicit CurrentSession(TSession* session) { currentSession = session; }
+  ~CurrentSession() { currentSession = nullptr; }
+  CurrentSession(const CurrentSession&) = delete;
+  CurrentSession& operator=(const CurrentSession&) = delete;
+};
+
+}  // namespace
+
+bool currentPeer(sockaddr_in* peer) {
+  if (currentSession == nullptr) return false;
+  void* channelInfo = nullptr;
+  SessionGetChannelInfo(currentSession, &channelInfo);
+  if (channelInfo == nullptr) return false;
+  const sockaddr& address =
+      static_cast<const abyss_unix_chaninfo*>(channelInfo)->peerAddr;
+  if (address.sa_family != AF_INET) return false;
+  std::memcpy(peer, &address, sizeof(*peer));
+  return true;
+}
+
+// ---- RpcServer
+
+class RpcServer::Impl {
+ public:
+  Impl(const ServerOptions& options, CallProcessor* processor);
+  ~Impl();
+
+  void run();
+  void terminate() { ServerTerminate(&server_); }
+  unsigned port() const { return port_; }
+  const ServerOptions& options() const { return options_; }
+
+ private:
+  // Abyss's request handler: every request, on its connection thread.
+  static void handleRequest(void* self, TSession* session,
+                            abyss_bool* handled);
+  void answer(TSession* session);
+  static void refuse(TSession* session, uint16_t status, const char* why);
+
+  void bindSocket();
+  [[noreturn]] void fail(const std::string& why);
+
+  const ServerOptions options_;
+  CallProcessor* const processor_;
+  int fd_ = -1;
+  bool ownsFd_ = false;
+  unsigned port_ = 0;
+  TChanSwitch* switch_ = nullptr;
+  TServer server_{};
+  bool serverCreated_ = false;
+};
+
+RpcServer::Impl::Impl(const ServerOptions& options, CallProcessor* processor)
+    : options_(options), processor_(processor) {
+  initAbyss();
+  if (options_.listenFd >= 0) {
+    fd_ = options_.listenFd;
+  } else {
+    bindSocket();
+  }
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) ==
+      0) {
+    port_ = ntohs(address.sin_port);
+  }
+
+  const char* error = nullptr;
+  ChanSwitchUnixCreateFd(fd_, &switch_, &error);
+  if (error == nullptr) {
+    ServerCreateSwitch(&server_, switch_, &error);
+    serverCreated_ = error == nullptr;
+  }
+  if (error != nullptr) {
+    fail(takeError(error));
+  }
+  ServerSetKeepaliveTimeout(&server_, options_.keepaliveTimeoutSeconds);
+  ServerSetKeepaliveMaxConn(&server_, options_.keepaliveMaxRequests);
+  ServerSetTimeout(&server_, options_.ioTimeoutSeconds);
+  ServerSetMaxConn(&server_, options_.maxConnections);
+  ServerSetMaxConnBacklog(&server_, options_.listenBacklog);
+  ServerSetAdvertise(&server_, true);
+
+  ServerReqHandler3 handler{};
+  handler.term = nullptr;
+  handler.handleReq = &Impl::handleRequest;
+  handler.userdata = this;
+  handler.handleReqStackSize = options_.handlerStackBytes;
+  abyss_bool added = false;
+  ServerAddHandler3(&server_, &handler, &added);
+  if (!added) fail("cannot install the request handler");
+
+  ServerInit2(&server_, &error);
+  if (error != nullptr) {
+    fail(takeError(error));
+  }
+}
+
+RpcServer::Impl::~Impl() {
+  if (serverCreated_) ServerFree(&server_);
+  if (switch_ != nullptr) ChanSwitchDestroy(switch_);
+  if (ownsFd_) ::close(fd_);
+}
+
+void RpcServer::Impl::fail(const std::string& why) {
+  if (serverCreated_) ServerFree(&server_);
+  serverCreated_ = false;
+  if (switch_ != nullptr) ChanSwitchDestroy(switch_);
+  switch_ = nullptr;
+  if (ownsFd_) ::close(fd_);
+  ownsFd_ = false;
+  fd_ = -1;
+  throw std::runtime_error("cannot serve on port " +
+                           std::to_string(port_ != 0 ? port_ : options_.port) +
+                           ": " + why);
+}
+
+void RpcServer::Impl::bindSocket() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) fail(std::strerror(errno));
+  ownsFd_ = true;
+  // A restarted daemon binds again while its old connections linger in
+  // TIME_WAIT; a second live listener is still refused.
+  const int on = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(options_.port));
+  address.sin_addr.s_addr =
+      htonl(options_.loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) !=
+      0) {
+    fail(std::strerror(errno));
+  }
+  if (::listen(fd_, static_cast<int>(options_.listenBacklog)) != 0) {
+    fail(std::strerror(errno));
+  }
+}
+
+void RpcServer::Impl::run() { ServerRun(&server_); }
+
+void RpcServer::Impl::handleRequest(void* self, TSession* session,
+                                    abyss_bool* handled) {
+  // Every path is ours: left unhandled, Abyss would serve files.
+  *handled = true;
+  static_cast<Impl*>(self)->answer(session);
+}
+
+void RpcServer::Impl::refuse(TSession* session, uint16_t status,
+                             const char* why) {
+  // A status of 400 or more also makes Abyss close the connection, so an
+  // unread body can never be taken for the next request.
+  ResponseStatus(session, status);
+  ResponseError2(session, why);
+}
+
+void RpcServer::Impl::answer(TSession* session) {
+  const TRequestInfo* request = nullptr;
+  SessionGetRequestInfo(session, &request);
+  if (options_.uriPath != request->uri) {
+    refuse(session, 404, "No XML-RPC service at this path");
+    return;
+  }
+  if (request->method != m_post) {
+    ResponseAddField(session, "Allow", "POST");
+    refuse(session, 405, "XML-RPC calls are POST requests");
+    return;
+  }
+  const char* const lengthText = RequestHeaderValue(session, "content-length");
+  if (lengthText == nullptr) {
+    refuse(session, 411, "Content-Length required");
+    return;
+  }
+  const size_t digits = std::strlen(lengthText);
+  if (digits == 0 || digits > kMaxLengthDigits ||
+      std::strspn(lengthText, "0123456789") != digits) {
+    refuse(session, 400, "Content-Length is not a number");
+    return;
+  }
+  const uint64_t length = std::strtoull(lengthText, nullptr, 10);
+  if (length > options_.maxRequestBytes) {
+    refuse(session, 413, "XML-RPC request too large");
+    return;
+  }
+  const char* const expect = RequestHeaderValue(session, "expect");
+  if (expect != nullptr && strcasecmp(expect, "100-continue") == 0) {
+    HTTPWriteContinue(session);
+  }
+
+  std::string body;
+  body.reserve(length);
+  while (body.size() < length) {
+    const char* chunk = nullptr;
+    size_t got = 0;
+    SessionGetReadData(session, length - body.size(), &chunk, &got);
+    body.append(chunk, got);
+    if (body.size() < length && !SessionRefillBuffer(session)) {
+      refuse(session, 408, "Timed out waiting for the request body");
+      return;
+    }
+  }
+
+  std::string response;
+  if (elementDepth(body.data(), body.size(), options_.maxElementDepth + 1) >
+      options_.maxElementDepth) {
+    response = faultResponse(
+        kParseFault,
+        "XML elements nested deeper than " +
+            std::to_string(options_.maxElementDepth));
+  } else {
+    const xmlrpc_c::callInfo_serverAbyss callInfo(nullptr, session);
+    const CurrentSession current(session);
+    response = processor_->process(body.data(), body.size(), &callInfo);
+  }
+  ResponseStatus(session, 200);
+  ResponseContentType(session, "text/xml; charset=\"utf-8\"");
+  ResponseContentLength(session, response.size());
+  ResponseWriteStart(session);
+  ResponseWriteBody(session, response.data(),
+                    static_cast<uint32_t>(response.size()));
+  ResponseWriteEnd(session);
+}
+
+// ---- RpcServer
+
+RpcServer::RpcServer(const ServerOptions& options, CallProcessor* processor)
+    : impl_(new Impl(options, processor)) {}
+
+RpcServer::~RpcServer() = default;
+
+void RpcServer::run() { impl_->run(); }
+
+void RpcServer::terminate() { impl_->terminate(); }
+
+unsigned RpcServer::port() const { return impl_->port(); }
+
+const ServerOptions& RpcServer::options() const { return impl_->options(); }
+
+}  // namespace rpcserver
