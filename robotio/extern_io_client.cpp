@@ -1,74 +1,155 @@
 #include "robotio/extern_io_client.h"
 
 #include <cmath>
-#include <exception>
 #include <xmlrpc-c/base.hpp>
-#include <xmlrpc-c/client.hpp>
-#include <xmlrpc-c/client_transport.hpp>
 
+#include "robotio/call_codec.h"
+#include "robotio/http_transport.h"
 #include "service/logger.h"
 
 namespace {
 
-// The curl transport checks its time-out only every 3 seconds or so: any
-// setting up to about 2.5 s ends a call to a silent service after about
-// 3 s. 2 s keeps that bound here and stays far above a real call's cost
-// (well under a millisecond on loopback) should the check be finer
-// elsewhere.
-constexpr unsigned kCallTimeoutMs = 2000;
+using Outcome = ExternIOClient::Outcome;
+
+// The XML-RPC type a result must have to be read as XmlValue's C++ type.
+template <typename XmlValue>
+struct ResultType;
+template <>
+struct ResultType<xmlrpc_c::value_boolean> {
+  static constexpr xmlrpc_c::value::type_t kType =
+      xmlrpc_c::value::TYPE_BOOLEAN;
+  static constexpr const char* kName = "boolean";
+};
+template <>
+struct ResultType<xmlrpc_c::value_int> {
+  static constexpr xmlrpc_c::value::type_t kType = xmlrpc_c::value::TYPE_INT;
+  static constexpr const char* kName = "int";
+};
+template <>
+struct ResultType<xmlrpc_c::value_double> {
+  static constexpr xmlrpc_c::value::type_t kType =
+      xmlrpc_c::value::TYPE_DOUBLE;
+  static constexpr const char* kName = "double";
+};
+
+const char* typeName(xmlrpc_c::value::type_t type) {
+  switch (type) {
+    case xmlrpc_c::value::TYPE_INT:
+      return "int";
+    case xmlrpc_c::value::TYPE_BOOLEAN:
+      return "boolean";
+    case xmlrpc_c::value::TYPE_DOUBLE:
+      return "double";
+    case xmlrpc_c::value::TYPE_DATETIME:
+      return "dateTime";
+    case xmlrpc_c::value::TYPE_STRING:
+      return "string";
+    case xmlrpc_c::value::TYPE_BYTESTRING:
+      return "base64";
+    case xmlrpc_c::value::TYPE_ARRAY:
+      return "array";
+    case xmlrpc_c::value::TYPE_STRUCT:
+      return "struct";
+    case xmlrpc_c::value::TYPE_NIL:
+      return "nil";
+    case xmlrpc_c::value::TYPE_I8:
+      return "i8";
+    default:
+      return "value of another type";
+  }
+}
 
 }  // namespace
 
-// Keeps one transport and one client for the life of the object, so that
-// the HTTP connection to the service is reused from call to call: the
-// synchronisation loop calls every 10 ms per mapping, and a new connection
-// per call costs about twice as much as the call itself.
+// One transport for the life of the object, so that the HTTP connection to
+// the service is reused from call to call: the synchronisation loop calls
+// every 10 ms per mapping, and a new connection per call costs about twice
+// as much as the call itself.
 class ExternIOClient::Impl {
  public:
-  explicit Impl(const std::string& serverUrl)
-      : transport_(xmlrpc_c::clientXmlTransport_curl::constrOpt().timeout(
-            kCallTimeoutMs)),
-        client_(&transport_),
-        server_(serverUrl) {}
+  Impl(const std::string& serverUrl, std::chrono::milliseconds callTimeout)
+      : transport_(serverUrl), timeout_(callTimeout) {}
 
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  // Sends one call and returns the service's result. Throws an exception
-  // derived from std::exception for a transport failure or time-out and for
-  // a fault answered by the service.
-  xmlrpc_c::value call(const std::string& method,
-                       const xmlrpc_c::paramList& params) {
-    xmlrpc_c::rpcPtr rpc(method, params);
-    rpc->call(&client_, &server_);
-    return rpc->getResult();
+  // Makes one call. kAnswered with *result set, or the failure's outcome
+  // with a readable reason in *detail.
+  Outcome call(const char* method, const xmlrpc_c::paramList& params,
+               xmlrpc_c::value* result, std::string* detail) {
+    if (!robotio::formatCall(method, params, &request_, detail)) {
+      return Outcome::kFault;
+    }
+    switch (transport_.post(request_, timeout_, detail)) {
+      case robotio::HttpTransport::Result::kOk:
+        break;
+      case robotio::HttpTransport::Result::kTimedOut:
+        return Outcome::kTimedOut;
+      case robotio::HttpTransport::Result::kNoAnswer:
+        return Outcome::kNoAnswer;
+    }
+    robotio::Answer answer = robotio::parseAnswer(
+        transport_.answerBody(), transport_.answerBodySize());
+    switch (answer.kind) {
+      case robotio::Answer::Kind::kValue:
+        *result = answer.value;
+        return Outcome::kAnswered;
+      case robotio::Answer::Kind::kFault:
+        *detail = "fault " + std::to_string(answer.fault_code) + ": " +
+                  answer.text;
+        return Outcome::kFault;
+      case robotio::Answer::Kind::kMalformed:
+        break;
+    }
+    *detail = "malformed XML-RPC answer: " + answer.text;
+    return Outcome::kNoAnswer;
   }
 
-  // One call of a register operation, answered as XmlValue's C++ type; on
-  // any failure, an ERROR record naming the register and `neutral`.
+  // One call answered as XmlValue's C++ type: *out is set only on
+  // kAnswered; a result of another type is kFault.
   template <typename XmlValue, typename Result>
-  Result callForRegister(const char* function, const std::string& method,
-                         const xmlrpc_c::paramList& params, int index,
-                         Result neutral) {
-    try {
-      return XmlValue(call(method, params)).cvalue();
-    } catch (const std::exception& e) {
-      logRegisterFailure(function, index, e.what());
-      return neutral;
+  Outcome typedCall(const char* method, const xmlrpc_c::paramList& params,
+                    Result* out, std::string* detail) {
+    xmlrpc_c::value result;
+    const Outcome outcome = call(method, params, &result, detail);
+    if (outcome != Outcome::kAnswered) return outcome;
+    if (result.type() != ResultType<XmlValue>::kType) {
+      *detail = std::string("answer is a ") + typeName(result.type()) +
+                ", not a " + ResultType<XmlValue>::kName;
+      return Outcome::kFault;
     }
+    *out = XmlValue(result).cvalue();
+    return Outcome::kAnswered;
+  }
+
+  // A register operation: as typedCall, with an ERROR record naming the
+  // register on any failure. `function` names the caller in the record.
+  template <typename XmlValue, typename Result>
+  Outcome registerCall(const char* function, const char* method,
+                       const xmlrpc_c::paramList& params, int index,
+                       Result* out) {
+    std::string detail;
+    const Outcome outcome =
+        typedCall<XmlValue>(method, params, out, &detail);
+    if (outcome != Outcome::kAnswered) {
+      logRegisterFailure(function, index, detail.c_str());
+    }
+    return outcome;
   }
 
   // A call without arguments answered with a boolean; false after an ERROR
   // record on any failure.
-  bool callForFlag(const char* function, const std::string& method) {
-    try {
-      return xmlrpc_c::value_boolean(call(method, xmlrpc_c::paramList()))
-          .cvalue();
-    } catch (const std::exception& e) {
+  bool callForFlag(const char* function, const char* method) {
+    bool flag = false;
+    std::string detail;
+    if (typedCall<xmlrpc_c::value_boolean>(method, xmlrpc_c::paramList(),
+                                           &flag, &detail) !=
+        Outcome::kAnswered) {
       Logger::getInstance()->log<Logger::ERROR>("EX-IO client %s", function,
-                                                __LINE__, e.what());
+                                                __LINE__, detail.c_str());
       return false;
     }
+    return flag;
   }
 
   static void logRegisterFailure(const char* function, int index,
@@ -77,10 +158,17 @@ class ExternIOClient::Impl {
         "EX-IO client index:%d detail: %s", function, __LINE__, index, detail);
   }
 
+  static void logTypedFailure(const char* function, int type, int index,
+                              const std::string& detail) {
+    Logger::getInstance()->log<Logger::ERROR>(
+        "EX-IO client type:%d index:%d detail: %s", function, __LINE__, type,
+        index, detail.c_str());
+  }
+
  private:
-  xmlrpc_c::clientXmlTransport_curl transport_;
-  xmlrpc_c::client_xml client_;  // Uses transport_; declared after it.
-  xmlrpc_c::carriageParm_curl0 server_;
+  robotio::HttpTransport transport_;
+  const std::chrono::milliseconds timeout_;
+  std::string request_;  // Reused from call to call.
 };
 
 namespace {
@@ -109,25 +197,37 @@ xmlrpc_c::paramList nameIndexValue(const std::string& name, int index,
   return params;
 }
 
+// A write's answer says whether the service wrote the register.
+Outcome writeOutcome(Outcome call, bool written) {
+  if (call == Outcome::kAnswered && !written) return Outcome::kRejected;
+  return call;
+}
+
+// XML-RPC has no text for infinity or NaN: a PLC word pair that happens to
+// hold such a pattern fails this one call.
+constexpr char kNotFinite[] = "value is not a finite number";
+
 }  // namespace
 
 ExternIOClient::ExternIOClient() : ExternIOClient(EXIO_SERVER_URL) {}
 
 ExternIOClient::ExternIOClient(const std::string& serverUrl)
-    : impl_(new Impl(serverUrl)) {}
+    : ExternIOClient(serverUrl,
+                     std::chrono::milliseconds(kDefaultCallTimeoutMs)) {}
+
+ExternIOClient::ExternIOClient(const std::string& serverUrl,
+                               std::chrono::milliseconds callTimeout)
+    : impl_(new Impl(serverUrl, callTimeout)) {}
 
 ExternIOClient::~ExternIOClient() = default;
 
 bool ExternIOClient::occupyInput(const std::string& name, int type, int index) {
   bool occupied = false;
-  try {
-    occupied = xmlrpc_c::value_boolean(
-                   impl_->call("occupyInput", nameTypeIndex(name, type, index)))
-                   .cvalue();
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client type:%d index:%d detail: %s", __func__, __LINE__, type,
-        index, e.what());
+  std::string detail;
+  if (impl_->typedCall<xmlrpc_c::value_boolean>(
+          "occupyInput", nameTypeIndex(name, type, index), &occupied,
+          &detail) != Outcome::kAnswered) {
+    Impl::logTypedFailure(__func__, type, index, detail);
     return false;
   }
   // Written for a refusal too: the caller's log then shows every claim the
@@ -145,61 +245,121 @@ void ExternIOClient::releaseInput(const std::string& name, int type,
   Logger::getInstance()->log<Logger::WARNING>(
       "%s release vorl register. type: %d, index: %d", __func__, __LINE__,
       name.c_str(), type, index);
-  try {
-    // The answer's value means nothing to the caller; its type still tells
-    // a proper answer from a wrong one.
-    xmlrpc_c::value_int(
-        impl_->call("releaseInput", nameTypeIndex(name, type, index)));
-  } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client type:%d index:%d detail: %s", __func__, __LINE__, type,
-        index, e.what());
+  // The answer's value means nothing to the caller; its type still tells a
+  // proper answer from a wrong one.
+  int ignored = 0;
+  std::string detail;
+  if (impl_->typedCall<xmlrpc_c::value_int>("releaseInput",
+                                            nameTypeIndex(name, type, index),
+                                            &ignored, &detail) !=
+      Outcome::kAnswered) {
+    Impl::logTypedFailure(__func__, type, index, detail);
   }
 }
 
 bool ExternIOClient::getOutputBoolData(int index) {
-  return impl_->callForRegister<xmlrpc_c::value_boolean>(
-      __func__, "getOutputBoolData", justIndex(index), index, false);
+  bool value = false;
+  impl_->registerCall<xmlrpc_c::value_boolean>(
+      __func__, "getOutputBoolData", justIndex(index), index, &value);
+  return value;
 }
 
 int ExternIOClient::getOutputIntData(int index) {
-  return impl_->callForRegister<xmlrpc_c::value_int>(
-      __func__, "getOutputIntData", justIndex(index), index, 0);
+  int value = 0;
+  impl_->registerCall<xmlrpc_c::value_int>(__func__, "getOutputIntData",
+                                           justIndex(index), index, &value);
+  return value;
 }
 
 double ExternIOClient::getOutputDoubleData(int index) {
-  return impl_->callForRegister<xmlrpc_c::value_double>(
-      __func__, "getOutputDoubleData", justIndex(index), index, 0.0);
+  double value = 0.0;
+  impl_->registerCall<xmlrpc_c::value_double>(
+      __func__, "getOutputDoubleData", justIndex(index), index, &value);
+  return value;
 }
 
 bool ExternIOClient::setInputBoolData(const std::string& name, int index,
                                       bool value) {
-  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+  bool written = false;
+  impl_->registerCall<xmlrpc_c::value_boolean>(
       __func__, "setInputBoolData",
       nameIndexValue(name, index, xmlrpc_c::value_boolean(value)), index,
-      false);
+      &written);
+  return written;
 }
 
 bool ExternIOClient::setInputIntData(const std::string& name, int index,
                                      int value) {
-  return impl_->callForRegister<xmlrpc_c::value_boolean>(
+  bool written = false;
+  impl_->registerCall<xmlrpc_c::value_boolean>(
       __func__, "setInputIntData",
-      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index, false);
+      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index,
+      &written);
+  return written;
 }
 
 bool ExternIOClient::setInputDoubleData(const std::string& name, int index,
                                         double value) {
-  // XML-RPC has no text for infinity or NaN, and the library's double
-  // formatter never returns on them: a PLC word pair that happens to hold
-  // such a pattern must fail this one call, not take the process down.
+  return writeInputDoubleAs(__func__, name, index, value) == Outcome::kAnswered;
+}
+
+ExternIOClient::Outcome ExternIOClient::readOutputBool(int index,
+                                                       bool* value) {
+  return impl_->registerCall<xmlrpc_c::value_boolean>(
+      __func__, "getOutputBoolData", justIndex(index), index, value);
+}
+
+ExternIOClient::Outcome ExternIOClient::readOutputInt(int index, int* value) {
+  return impl_->registerCall<xmlrpc_c::value_int>(
+      __func__, "getOutputIntData", justIndex(index), index, value);
+}
+
+ExternIOClient::Outcome ExternIOClient::readOutputDouble(int index,
+                                                         double* value) {
+  return impl_->registerCall<xmlrpc_c::value_double>(
+      __func__, "getOutputDoubleData", justIndex(index), index, value);
+}
+
+ExternIOClient::Outcome ExternIOClient::writeInputBool(const std::string& name,
+                                                       int index, bool value) {
+  bool written = false;
+  // Sequenced: `written` is read only after the call has set it.
+  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
+      __func__, "setInputBoolData",
+      nameIndexValue(name, index, xmlrpc_c::value_boolean(value)), index,
+      &written);
+  return writeOutcome(call, written);
+}
+
+ExternIOClient::Outcome ExternIOClient::writeInputInt(const std::string& name,
+                                                      int index, int value) {
+  bool written = false;
+  // Sequenced: `written` is read only after the call has set it.
+  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
+      __func__, "setInputIntData",
+      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index,
+      &written);
+  return writeOutcome(call, written);
+}
+
+ExternIOClient::Outcome ExternIOClient::writeInputDouble(
+    const std::string& name, int index, double value) {
+  return writeInputDoubleAs(__func__, name, index, value);
+}
+
+ExternIOClient::Outcome ExternIOClient::writeInputDoubleAs(
+    const char* function, const std::string& name, int index, double value) {
   if (!std::isfinite(value)) {
-    Impl::logRegisterFailure(__func__, index, "value is not a finite number");
-    return false;
+    Impl::logRegisterFailure(function, index, kNotFinite);
+    return Outcome::kFault;
   }
-  return impl_->callForRegister<xmlrpc_c::value_boolean>(
-      __func__, "setInputDoubleData",
+  bool written = false;
+  // Sequenced: `written` is read only after the call has set it.
+  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
+      function, "setInputDoubleData",
       nameIndexValue(name, index, xmlrpc_c::value_double(value)), index,
-      false);
+      &written);
+  return writeOutcome(call, written);
 }
 
 bool ExternIOClient::isInputInUse() {
@@ -211,13 +371,11 @@ bool ExternIOClient::isConnectController() {
 }
 
 bool ExternIOClient::isExIORunning() {
-  try {
-    // Only a proper answer counts: the value says whether the controller
-    // is connected, not whether the service runs.
-    xmlrpc_c::value_boolean(
-        impl_->call("isConnectController", xmlrpc_c::paramList()));
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  // Only a proper answer counts: the value says whether the controller is
+  // connected, not whether the service runs.
+  bool connected = false;
+  std::string detail;
+  return impl_->typedCall<xmlrpc_c::value_boolean>(
+             "isConnectController", xmlrpc_c::paramList(), &connected,
+             &detail) == Outcome::kAnswered;
 }

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -291,6 +295,32 @@ TEST_F(ExternIOClientTest, UnansweredProbeReturnsFalseSilently) {
 
   sim_->setHang(false);
   EXPECT_TRUE(client_->isExIORunning());
+}
+
+TEST_F(ExternIOClientTest, DoublesCrossBitExactlyBothWays) {
+  claimWithOtherClient(kOwner, 2, 9);
+  std::mt19937_64 random(7);
+  const auto bits = [](double d) {
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof(u));
+    return u;
+  };
+  int wrong = 0;
+  for (int i = 0; i < 10000 && wrong < 5; ++i) {
+    const uint64_t pattern = random();
+    double d;
+    std::memcpy(&d, &pattern, sizeof(d));
+    if (!std::isfinite(d)) continue;
+    ASSERT_TRUE(client_->setInputDoubleData(kOwner, 9, d));
+    sim_->setOutputDouble(9, d);
+    const double written = sim_->inputDouble(9);
+    const double read = client_->getOutputDoubleData(9);
+    if (bits(written) != pattern || bits(read) != pattern) {
+      ++wrong;
+      ADD_FAILURE() << std::hexfloat << "sent " << d << ", service holds "
+                    << written << ", read back " << read;
+    }
+  }
 }
 
 // ---- Every operation under each kind of failure.

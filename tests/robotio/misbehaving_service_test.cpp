@@ -1,0 +1,285 @@
+// ExternIOClient against a raw server scripted to answer badly: every
+// broken answer must fail its one call with the right outcome, and the
+// client must work again once the answers are sound.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "robotio/extern_io_client.h"
+#include "robotio/http_response.h"
+#include "tests/robotio/log_records.h"
+#include "tests/robotio/scripted_server.h"
+
+namespace {
+
+using robotio_test::httpOk;
+using robotio_test::recordsOf;
+using robotio_test::ScriptedServer;
+using robotio_test::xmlResult;
+using Outcome = ExternIOClient::Outcome;
+using Reply = ScriptedServer::Reply;
+using Then = ScriptedServer::Reply::Then;
+
+const char kOwner[] = "FINS_EX_IO";
+const std::chrono::milliseconds kShortTimeout(300);
+// Far above the time-out, so that only a call that hangs can exceed it.
+const auto kCeiling = std::chrono::seconds(10);
+
+const std::string kTrue = httpOk(xmlResult("<boolean>1</boolean>"));
+
+// Answers the requests in turn with `replies`; once they run out, with
+// kTrue.
+ScriptedServer::Handler inTurn(std::vector<Reply> replies) {
+  auto next = std::make_shared<size_t>(0);
+  return [replies, next](const std::string&) {
+    return *next < replies.size() ? replies[(*next)++] : Reply{kTrue};
+  };
+}
+
+// One boolean read, its log records swallowed.
+Outcome readBool(ExternIOClient& client) {
+  bool value = false;
+  Outcome outcome = Outcome::kAnswered;
+  recordsOf([&] { outcome = client.readOutputBool(1, &value); });
+  return outcome;
+}
+
+std::string bits(double d) {
+  uint64_t u;
+  std::memcpy(&u, &d, sizeof(u));
+  char text[64];
+  std::snprintf(text, sizeof(text), "%016llx (%.17g)",
+                static_cast<unsigned long long>(u), d);
+  return text;
+}
+
+TEST(MisbehavingService, FoldedHeaderAfterSoundAnswerFailsOnlyThatCall) {
+  ScriptedServer server(
+      inTurn({{kTrue}, {"HTTP/1.1 200 OK\r\n x: y\r\n\r\n", Then::kHold}}));
+  ExternIOClient client(server.url(), kShortTimeout);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+  EXPECT_EQ(server.connectionsAccepted(), 2);
+}
+
+TEST(MisbehavingService, TruncatedBodyIsNoAnswer) {
+  const std::string whole = kTrue;
+  ScriptedServer server(
+      inTurn({{whole.substr(0, whole.size() - 10), Then::kClose}}));
+  ExternIOClient client(server.url(), kShortTimeout);
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+}
+
+TEST(MisbehavingService, HugeContentLengthIsRefusedWithoutWaiting) {
+  ScriptedServer server(inTurn(
+      {{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n<?xml",
+        Then::kHold}}));
+  // A time-out far above the test's ceiling: only an answer refused at
+  // once lets the call end in time.
+  ExternIOClient client(server.url(), std::chrono::seconds(60));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kCeiling);
+}
+
+TEST(MisbehavingService, GarbageStatusLineIsNoAnswer) {
+  ScriptedServer server(
+      inTurn({{"\x16\x03\x01 garbage\r\n\r\n", Then::kHold},
+              {"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"}}));
+  ExternIOClient client(server.url(), std::chrono::seconds(60));
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+}
+
+TEST(MisbehavingService, SilentServiceTimesOutAndLogs) {
+  ScriptedServer server(inTurn({{"", Then::kHold}}));
+  ExternIOClient client(server.url(), kShortTimeout);
+  bool value = true;
+  Outcome outcome = Outcome::kAnswered;
+  const auto start = std::chrono::steady_clock::now();
+  auto records = recordsOf([&] { outcome = client.readOutputBool(3, &value); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kCeiling);
+  EXPECT_EQ(outcome, Outcome::kTimedOut);
+  EXPECT_TRUE(value);  // Untouched: nothing was read.
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function, "readOutputBool");
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+}
+
+TEST(MisbehavingService, KeptConnectionClosedWhileIdleIsReopened) {
+  // Closes after every answer without saying so.
+  ScriptedServer server([](const std::string&) { return Reply{kTrue, Then::kClose}; });
+  ExternIOClient client(server.url(), kShortTimeout);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(readBool(client), Outcome::kAnswered);
+  EXPECT_EQ(server.connectionsAccepted(), 3);
+}
+
+TEST(MisbehavingService, RequestMeetingClosedKeptConnectionIsSentAgain) {
+  // The second request reaches the server just as it drops the kept
+  // connection: read, then closed unanswered.
+  ScriptedServer server(inTurn({{kTrue}, {"", Then::kClose}}));
+  ExternIOClient client(server.url(), kShortTimeout);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+  EXPECT_EQ(readBool(client), Outcome::kAnswered);
+  EXPECT_EQ(server.requestsSeen(), 3);
+  EXPECT_EQ(server.connectionsAccepted(), 2);
+}
+
+TEST(MisbehavingService, FreshConnectionClosedUnansweredIsNotRetried) {
+  ScriptedServer server(
+      [](const std::string&) { return Reply{"", Then::kClose}; });
+  ExternIOClient client(server.url(), kShortTimeout);
+  EXPECT_EQ(readBool(client), Outcome::kNoAnswer);
+  EXPECT_EQ(server.requestsSeen(), 1);
+}
+
+TEST(MisbehavingService, OutcomesTellFaultRejectionAndMalformedXml) {
+  const std::string fault = httpOk(
+      "<?xml version=\"1.0\"?><methodResponse><fault><value><struct>"
+      "<member><name>faultCode</name><value><int>-501</int></value></member>"
+      "<member><name>faultString</name><value><string>no</string></value>"
+      "</member></struct></value></fault></methodResponse>");
+  ScriptedServer server(
+      inTurn({{fault},
+              {httpOk(xmlResult("<int>1</int>"))},
+              {httpOk(xmlResult("<boolean>0</boolean>"))},
+              {httpOk("<methodResponse><params>")}}));
+  ExternIOClient client(server.url(), kShortTimeout);
+  Outcome outcomes[4];
+  recordsOf([&] {
+    for (Outcome& o : outcomes) o = client.writeInputInt(kOwner, 1, 2);
+  });
+  EXPECT_EQ(outcomes[0], Outcome::kFault);
+  EXPECT_EQ(outcomes[1], Outcome::kFault);
+  EXPECT_EQ(outcomes[2], Outcome::kRejected);
+  EXPECT_EQ(outcomes[3], Outcome::kNoAnswer);
+  EXPECT_EQ(client.writeInputInt(kOwner, 1, 2), Outcome::kAnswered);
+}
+
+// Random bit patterns cover every exponent; the fixed ones are values an
+// inexact parser or a 16-digit formatter gets wrong.
+std::vector<double> testDoubles(size_t count) {
+  std::vector<double> values = {-0.0,   0.0,  5e-324, -2.2250738585072014e-308,
+                                1.7976931348623157e308, 0.30000000000000004,
+                                -0.15625, 123456789.125};
+  std::mt19937_64 random(20240611);
+  while (values.size() < count) {
+    const uint64_t pattern = random();
+    double d;
+    std::memcpy(&d, &pattern, sizeof(d));
+    if (std::isfinite(d)) values.push_back(d);
+  }
+  return values;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
+
+TEST(MisbehavingService, DoublesWrittenCrossBitExactly) {
+  const std::vector<double> values = testDoubles(10000);
+  std::atomic<size_t> seen{0};
+  std::atomic<int> mismatches{0};
+  ScriptedServer server([&](const std::string& body) {
+    const size_t i = seen++;
+    const size_t at = body.find("<double>");
+    const double got =
+        at == std::string::npos ? NAN : std::strtod(body.c_str() + at + 8, nullptr);
+    if (i >= values.size() || !sameBits(got, values[i])) {
+      if (mismatches++ < 5) {
+        ADD_FAILURE() << "sent " << bits(i < values.size() ? values[i] : 0)
+                      << " in " << body;
+      }
+    }
+    return Reply{kTrue};
+  });
+  ExternIOClient client(server.url());
+  for (double d : values) ASSERT_TRUE(client.setInputDoubleData(kOwner, 2, d));
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(seen, values.size());
+}
+
+TEST(MisbehavingService, DoublesReadCrossBitExactly) {
+  const std::vector<double> values = testDoubles(10000);
+  std::atomic<size_t> next{0};
+  ScriptedServer server([&](const std::string&) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "<double>%.17g</double>",
+                  values[next++ % values.size()]);
+    return Reply{httpOk(xmlResult(text))};
+  });
+  ExternIOClient client(server.url());
+  int mismatches = 0;
+  for (double d : values) {
+    const double got = client.getOutputDoubleData(2);
+    if (!sameBits(got, d) && mismatches++ < 5) {
+      ADD_FAILURE() << "answered " << bits(d) << ", read " << bits(got);
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// ---- The answer reader on its own: framing that needs no server.
+
+robotio::HttpResponseReader::State feedAll(robotio::HttpResponseReader* reader,
+                                           const std::string& bytes,
+                                           size_t step) {
+  auto state = reader->state();
+  for (size_t at = 0; at < bytes.size(); at += step) {
+    state = reader->feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
+                         std::min(step, bytes.size() - at));
+  }
+  return state;
+}
+
+TEST(HttpResponseReader, AnswerArrivingByteByByteIsRead) {
+  robotio::HttpResponseReader reader;
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nConnection: Keep-Alive, close\r\nContent-Length: "
+      "5\r\n\r\nhello";
+  ASSERT_EQ(feedAll(&reader, answer, 1),
+            robotio::HttpResponseReader::State::kComplete)
+      << reader.error();
+  EXPECT_EQ(std::string(reader.body(), reader.bodySize()), "hello");
+  EXPECT_FALSE(reader.keepAlive());
+}
+
+TEST(HttpResponseReader, FramingOtherThanOneContentLengthIsRefused) {
+  for (const std::string answer : {
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello",
+           "HTTP/1.1 200 OK\r\n\r\nhello",
+           "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+           "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhello",
+           "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n",
+       }) {
+    robotio::HttpResponseReader reader;
+    EXPECT_EQ(feedAll(&reader, answer, answer.size()),
+              robotio::HttpResponseReader::State::kMalformed)
+        << answer;
+  }
+}
+
+TEST(HttpResponseReader, EndlessHeadersAreRefused) {
+  robotio::HttpResponseReader reader;
+  std::string answer = "HTTP/1.1 200 OK\r\n";
+  while (answer.size() <= robotio::HttpResponseReader::kMaxHeaderBytes) {
+    answer += "X: y\r\n";
+  }
+  EXPECT_EQ(feedAll(&reader, answer, 100),
+            robotio::HttpResponseReader::State::kMalformed);
+}
+
+}  // namespace
