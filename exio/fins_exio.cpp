@@ -2,6 +2,7 @@
 
 #include "exio/fins_exio.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -16,6 +17,19 @@ constexpr auto kCyclePause = std::chrono::milliseconds(10);
 
 // ConnectedFamilyUnknown is Connected with this flag.
 constexpr int kFamilyUnknownFlag = 8;
+
+// Reconnect pacing while the PLC refuses: the first attempts of an outage
+// follow each other cycle by cycle, as a short hiccup deserves; then the
+// pause doubles from kFirstBackOff up to kMaxBackOff, so that a PLC's
+// Ethernet unit never meets a burst of connections and a PLC that accepts
+// again is back within about kMaxBackOff.
+constexpr int kPromptAttempts = 3;
+constexpr auto kFirstBackOff = std::chrono::milliseconds(50);
+constexpr auto kMaxBackOff = std::chrono::milliseconds(1000);
+// Attempts of an outage that are logged in full; after them, one summary
+// record per kSummaryInterval.
+constexpr int kLoggedAttempts = 3;
+constexpr auto kSummaryInterval = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -44,9 +58,10 @@ void FinsExIO::disconnect() { impl_->disconnect(); }
 int FinsExIO::getState() { return impl_->connectionState; }
 
 std::string FinsExIO::getPLCMode() {
-  std::lock_guard<std::mutex> lock(impl_->connectionMutex);
-  const char* model = impl_->cpuUnitData.model;
-  if (impl_->connection == nullptr || model[0] != 'C') {
+  // From the snapshot: a PLC that is slow to answer must not hold this up.
+  const Impl::ConnectionSnapshot facts = impl_->snapshotCopy();
+  const char* model = facts.cpuUnitData.model;
+  if (!facts.hasConnection || model[0] != 'C') {
     return "UNKNOWN";
   }
   switch (model[1]) {
@@ -69,8 +84,7 @@ bool FinsExIO::setPLCMode(const std::string& mode) {
 }
 
 fins_cpudata_tp FinsExIO::getCPUData() {
-  std::lock_guard<std::mutex> lock(impl_->connectionMutex);
-  return impl_->cpuUnitData;
+  return impl_->snapshotCopy().cpuUnitData;
 }
 
 void FinsExIO::syncLoop() {
@@ -95,6 +109,55 @@ void FinsExIO::syncLoop() {
   }
 }
 
+bool FinsExIO::Impl::reconnectDue(
+    std::chrono::steady_clock::time_point now) const {
+  return pacing.failedAttempts < kPromptAttempts || now >= pacing.nextAttempt;
+}
+
+void FinsExIO::Impl::pacedReconnectLocked(
+    std::chrono::steady_clock::time_point now) {
+  static const char kLoop[] = "syncLoop";
+  const bool quiet = pacing.failedAttempts >= kLoggedAttempts;
+  if (pacing.failedAttempts == 0) {
+    pacing.downSince = now;
+    pacing.lastSummary = now;
+  }
+  if (reconnectLocked(quiet)) {
+    if (pacing.failedAttempts > 0) {
+      const auto down = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - pacing.downSince);
+      Logger::getInstance()->log<Logger::INFO>(
+          "FINS PLC connection back after %lld ms and %d failed attempts",
+          kLoop, __LINE__, static_cast<long long>(down.count()),
+          pacing.failedAttempts);
+    }
+    pacing = ReconnectPacing();
+    return;
+  }
+  ++pacing.failedAttempts;
+  ++pacing.failedSinceSummary;
+  pacing.lastCode = lastConnectCode;
+  auto pause = kFirstBackOff;
+  for (int n = kPromptAttempts; n < pacing.failedAttempts && pause < kMaxBackOff;
+       ++n) {
+    pause *= 2;
+  }
+  pacing.nextAttempt = std::chrono::steady_clock::now() +
+                       std::min<std::chrono::steady_clock::duration>(
+                           pause, kMaxBackOff);
+  if (quiet && now - pacing.lastSummary >= kSummaryInterval) {
+    const auto down = std::chrono::duration_cast<std::chrono::seconds>(
+        now - pacing.downSince);
+    Logger::getInstance()->log<Logger::WARNING>(
+        "FINS PLC still unreachable for %lld s: %d connect attempts failed "
+        "since the last record, last error code: %d",
+        kLoop, __LINE__, static_cast<long long>(down.count()),
+        pacing.failedSinceSummary, pacing.lastCode);
+    pacing.failedSinceSummary = 0;
+    pacing.lastSummary = now;
+  }
+}
+
 bool FinsExIO::Impl::syncCycle() {
   // The loop's own records carry its name, whichever helper writes them.
   static const char kLoop[] = "syncLoop";
@@ -102,8 +165,16 @@ bool FinsExIO::Impl::syncCycle() {
   // The link check holds connectionMutex only for the check: disconnect
   // takes it again.
   if (!isTCPEstablished()) {
-    disconnect();
-    connectionState = ConnectFailed;
+    std::unique_lock<std::mutex> lock(connectionMutex);
+    if (connectionState == ConnectFailed) {
+      // What a failed attempt left behind: freed without a record, or a PLC
+      // that refuses would log a disconnect for every attempt.
+      closeConnection();
+    } else {
+      lock.unlock();
+      disconnect();
+      connectionState = ConnectFailed;
+    }
   }
 
   {
@@ -111,30 +182,32 @@ bool FinsExIO::Impl::syncCycle() {
     // lands in between is not overridden by a stale reconnect.
     std::lock_guard<std::mutex> lock(connectionMutex);
     const int state = connectionState;
-    bool reconnect = false;
     if ((state & ~kFamilyUnknownFlag) == Connected) {
       // An exchange of another thread made the library close the socket
       // after this cycle's link check.
       if (connection != nullptr && connection->sockfd < 0) {
         Logger::getInstance()->log<Logger::WARNING>(
             "FINS disconnect and reconnecting", kLoop, __LINE__);
-        reconnect = true;
+        pacedReconnectLocked(std::chrono::steady_clock::now());
       }
     } else if (state == ConnectFailed) {
-      Logger::getInstance()->log<Logger::WARNING>(
-          "FINS connect fail and reconnecting", kLoop, __LINE__);
-      reconnect = true;
-    }
-    if (reconnect) {
-      reconnectLocked();
+      const auto now = std::chrono::steady_clock::now();
+      if (reconnectDue(now)) {
+        if (pacing.failedAttempts < kLoggedAttempts) {
+          Logger::getInstance()->log<Logger::WARNING>(
+              "FINS connect fail and reconnecting", kLoop, __LINE__);
+        }
+        pacedReconnectLocked(now);
+      }
     }
   }
 
   if (!externIOClient.isExIORunning()) {
     return false;
   }
-  occupyExternlIO();
-  syncPlcToRobot();
-  syncRobotToPlc();
+  RobotCalls robot;
+  occupyExternlIO(robot);
+  syncPlcToRobot(robot);
+  syncRobotToPlc(robot);
   return true;
 }

@@ -63,8 +63,11 @@ class FinsExIO {
   enum MappingState : std::int32_t {
     MappingGood = 0,             // the last exchange succeeded
     MappingNotFound = 64017,     // answered for an unknown name, never stored
-    MappingServiceDown = 65040,  // the external IO service is not running
+    MappingServiceDown = 65040,  // the external IO service did not answer
     MappingClaimRefused = 61644, // the robot input register(s) were refused
+    // The service answered the robot register call with a fault, a value of
+    // the wrong type, or a refused write: the value went nowhere.
+    MappingRobotCallFailed = 61645,
     MappingNew = 65535           // not yet exchanged
   };
 

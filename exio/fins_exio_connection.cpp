@@ -38,6 +38,18 @@ FinsExIO::Impl::~Impl() {
 void FinsExIO::Impl::closeConnection() {
   finslib_disconnect(connection);
   connection = nullptr;
+  publishSnapshot();
+}
+
+void FinsExIO::Impl::publishSnapshot() {
+  std::lock_guard<std::mutex> lock(snapshotMutex);
+  snapshot.cpuUnitData = cpuUnitData;
+  snapshot.hasConnection = connection != nullptr;
+}
+
+FinsExIO::Impl::ConnectionSnapshot FinsExIO::Impl::snapshotCopy() {
+  std::lock_guard<std::mutex> lock(snapshotMutex);
+  return snapshot;
 }
 
 bool FinsExIO::Impl::connect(const std::string& ip, int port, int localNet,
@@ -47,29 +59,34 @@ bool FinsExIO::Impl::connect(const std::string& ip, int port, int localNet,
   // under way and starts no second one while this one waits.
   connectionState = Connecting;
   std::lock_guard<std::mutex> lock(connectionMutex);
+  // A client's connect starts afresh, whatever the loop's pacing was.
+  pacing = ReconnectPacing();
   return connectLocked(ip, port, localNet, localNode, localUnit, remoteNet,
                        remoteNode, remoteUnit);
 }
 
-bool FinsExIO::Impl::reconnectLocked() {
+bool FinsExIO::Impl::reconnectLocked(bool quiet) {
   connectionState = Connecting;
   const std::string ip = plcIp;
   const std::array<int, 7> p = connectParams;
-  return connectLocked(ip, p[0], p[1], p[2], p[3], p[4], p[5], p[6]);
+  return connectLocked(ip, p[0], p[1], p[2], p[3], p[4], p[5], p[6], quiet);
 }
 
 bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
                                    int localNet, int localNode, int localUnit,
                                    int remoteNet, int remoteNode,
-                                   int remoteUnit) {
+                                   int remoteUnit, bool quiet) {
   closeConnection();
+  ++connectAttempts;
   plcIp = ip;
   connectParams = {port,      localNet,  localNode, localUnit,
                    remoteNet, remoteNode, remoteUnit};
 
   // Logged under the public operation's name, whichever path got here.
-  logger()->log<Logger::INFO>("Fins start connecting PLC", "connect",
-                              __LINE__);
+  if (!quiet) {
+    logger()->log<Logger::INFO>("Fins start connecting PLC", "connect",
+                                __LINE__);
+  }
   int code = 0;
   connection = finslib_tcp_connect(
       nullptr, ip.c_str(), static_cast<uint16_t>(port),
@@ -80,18 +97,27 @@ bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
   if (connection == nullptr || connection->sockfd < 0) {
     // A record left with a closed socket is freed by the next link check.
     connectionState = ConnectFailed;
-    logger()->log<Logger::ERROR>("Fins connect %s:%d fail, error code: %d",
-                                 "connect", __LINE__, ip.c_str(), port, code);
+    lastConnectCode = code;
+    if (!quiet) {
+      logger()->log<Logger::ERROR>("Fins connect %s:%d fail, error code: %d",
+                                   "connect", __LINE__, ip.c_str(), port,
+                                   code);
+    }
     return false;
   }
   if (!setFinsSocketOpt(connection->sockfd)) {
     logger()->log<Logger::WARNING>("Fins set socket opt fail", "connect",
                                    __LINE__);
   }
-  if (finslib_cpu_unit_data_read(connection, &cpuUnitData) != 0) {
-    logger()->log<Logger::WARNING>("Fins get cpu fail", "connect", __LINE__);
+  const int cpuCode = finslib_cpu_unit_data_read(connection, &cpuUnitData);
+  if (cpuCode != 0) {
+    if (!quiet) {
+      logger()->log<Logger::WARNING>("Fins get cpu fail", "connect",
+                                     __LINE__);
+    }
     closeConnection();
     connectionState = ConnectFailed;
+    lastConnectCode = cpuCode;
     return false;
   }
   if (connection->plc_family == FINS_PLC_FAMILY_UNKNOWN) {
@@ -100,6 +126,7 @@ bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
   } else {
     connectionState = Connected;
   }
+  publishSnapshot();
   logger()->log<Logger::INFO>("Fins connect to PLC success", "connect",
                               __LINE__);
   return true;
@@ -171,5 +198,6 @@ bool FinsExIO::Impl::setPLCMode(const std::string& text) {
   // "CJ1G-CPU44H". The last byte of the field stays its terminator.
   const std::size_t room = sizeof(cpuUnitData.model) - 1;
   std::memcpy(cpuUnitData.model, text.data(), std::min(text.size(), room));
+  publishSnapshot();
   return true;
 }

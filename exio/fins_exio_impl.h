@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -116,7 +117,7 @@ class FinsExIO::Impl {
                int localUnit, int remoteNet, int remoteNode, int remoteUnit);
   // Connects again with the parameters of the last connect.
   // REQUIRES: connectionMutex held.
-  bool reconnectLocked();
+  bool reconnectLocked(bool quiet = false);
   // See FinsExIO::disconnect.
   void disconnect();
 
@@ -163,6 +164,18 @@ class FinsExIO::Impl {
 
   // --- Synchronisation passes (synchronisation thread only) -----------------
 
+  // The robot side of one cycle: once a call to the service timed out, the
+  // rest of the cycle makes no more calls and treats the service as down,
+  // so a hung service costs one time-out per cycle, not one per mapping.
+  struct RobotCalls {
+    bool serviceLost = false;
+  };
+
+  // The mapping state a robot call's outcome leaves; notes a time-out in
+  // `robot`.
+  static int robotCallState(ExternIOClient::Outcome outcome,
+                            RobotCalls& robot);
+
   // One cycle of the synchronisation loop without its pause: the link check,
   // a reconnect when the link is lost or the last attempt failed, and, when
   // the external IO service runs, the claims and both passes. Returns whether
@@ -172,31 +185,40 @@ class FinsExIO::Impl {
 
   // Claims the robot input register(s) of every PlcToRobot mapping that does
   // not hold them yet. Takes mappingLock shared.
-  void occupyExternlIO();
+  void occupyExternlIO(RobotCalls& robot);
   // Reads every PlcToRobot mapping from the PLC with one multiple memory area
-  // read and writes the values to the robot. Takes mappingLock shared, then
-  // connectionMutex.
-  void syncPlcToRobot();
-  // Writes every RobotToPlc mapping's robot value to the PLC, one FINS write
-  // per run of gap-free addresses. Takes mappingLock shared, then
-  // connectionMutex.
-  void syncRobotToPlc();
+  // read and writes the values to the robot; each mapping's state is the
+  // read's code when it failed, else the robot write's outcome. Takes
+  // mappingLock shared, then connectionMutex for the read alone: the robot
+  // calls are made after it is released.
+  void syncPlcToRobot(RobotCalls& robot);
+  // Reads every RobotToPlc mapping's robot value, then writes them to the
+  // PLC, one FINS write per run of gap-free addresses whose values were all
+  // read. A record whose value could not be read is not written and shows
+  // the robot-side failure. Takes mappingLock shared for the whole pass and
+  // connectionMutex only for the writes, after every robot call.
+  void syncRobotToPlc(RobotCalls& robot);
   // Marks every mapping with the service-down state and drops its claim.
   // REQUIRES: mappingLock held (shared is enough).
   void markServiceDown();
 
-  // Writes one RobotToPlc group: bits by writeBitListToPlc, anything else
-  // by writeOtherListToPlc.
+  // Robot values of a run of RobotToPlc records, ready for one FINS write.
+  struct PlcRun {
+    std::vector<MappingRel*> records;
+    std::vector<int> ints;        // Bit (0/1) and the integer types
+    std::vector<double> doubles;  // Float and Double
+  };
+
+  // Reads the robot values of one RobotToPlc group and cuts it into runs
+  // of records that follow each other in PLC memory; a record whose value
+  // could not be read gets the failure's state and ends the run. The
+  // forced types are read-only and yield nothing.
+  // REQUIRES: mappingLock held shared; connectionMutex not held.
+  void readGroupFromRobot(std::vector<MappingRel>& group, RobotCalls& robot,
+                          std::vector<PlcRun>& runs);
+  // Writes one run with one FINS call; every record gets the result.
   // REQUIRES: mappingLock held shared and connectionMutex held.
-  void writeListToPlc(std::vector<MappingRel>& group);
-  // Cuts a Bit group into runs of consecutive bits, reading every robot
-  // value first, then writes each run with one call.
-  // REQUIRES: mappingLock held shared and connectionMutex held.
-  void writeBitListToPlc(std::vector<MappingRel>& group);
-  // Cuts a word group into runs of gap-free words and writes each run with
-  // one call; the forced types are never written.
-  // REQUIRES: mappingLock held shared and connectionMutex held.
-  void writeOtherListToPlc(std::vector<MappingRel>& group);
+  void writeRunToPlc(const PlcRun& run);
 
   // --- Direct read -------------------------------------------------------------
 
@@ -210,6 +232,37 @@ class FinsExIO::Impl {
                          fins_multidata_tp& out);
 
   fins_cpudata_tp cpuUnitData = {};  // GUARDED_BY(connectionMutex)
+
+  // What the API reads of the connection without waiting for FINS traffic:
+  // copies of cpuUnitData and of whether a connection record exists, taken
+  // whenever either changes.
+  struct ConnectionSnapshot {
+    fins_cpudata_tp cpuUnitData = {};
+    bool hasConnection = false;
+  };
+  // Copies the connection's facts into `snapshot`.
+  // REQUIRES: connectionMutex held.
+  void publishSnapshot();
+  // The last published snapshot; takes snapshotMutex only.
+  ConnectionSnapshot snapshotCopy();
+
+  // How the synchronisation loop paces its reconnects while the PLC refuses
+  // or cannot be reached, and what it has logged of them.
+  struct ReconnectPacing {
+    int failedAttempts = 0;  // since the link was last up
+    int failedSinceSummary = 0;
+    int lastCode = 0;
+    std::chrono::steady_clock::time_point downSince;
+    std::chrono::steady_clock::time_point nextAttempt;
+    std::chrono::steady_clock::time_point lastSummary;
+  };
+  // Whether the loop may try to reconnect now.
+  // REQUIRES: connectionMutex held.
+  bool reconnectDue(std::chrono::steady_clock::time_point now) const;
+  // Reconnects with the stored parameters, logging in full only the first
+  // attempts of an outage, then one summary record per kSummaryInterval.
+  // REQUIRES: connectionMutex held.
+  void pacedReconnectLocked(std::chrono::steady_clock::time_point now);
   // Used by the synchronisation thread alone, so it needs no lock.
   ExternIOClient externIOClient;
   // The FINS connection record; null when there is none. A record whose
@@ -244,6 +297,15 @@ class FinsExIO::Impl {
                      std::unordered_map<std::string, std::vector<MappingRel>>>
       robotToPlcGroups;  // GUARDED_BY(mappingLock)
 
+  std::mutex snapshotMutex;  // taken after connectionMutex, never before
+  ConnectionSnapshot snapshot;  // GUARDED_BY(snapshotMutex)
+
+  ReconnectPacing pacing;  // GUARDED_BY(connectionMutex)
+  // Connect attempts since construction, the client's and the loop's.
+  std::atomic<std::uint64_t> connectAttempts{0};
+  // The library's code of the last failed connect.
+  int lastConnectCode = 0;  // GUARDED_BY(connectionMutex)
+
   std::string plcIp;  // GUARDED_BY(connectionMutex)
   // port, local net, local node, local unit, remote net, remote node, remote
   // unit of the last connect.
@@ -259,18 +321,19 @@ class FinsExIO::Impl {
   std::atomic<std::uint64_t> cycleCount{0};
 
  private:
-  // Reads one run of a RobotToPlc group from the robot and writes it to the
-  // PLC at the address of its first record; every record gets the result.
-  // REQUIRES: mappingLock held shared and connectionMutex held.
-  void writeRun(const std::vector<MappingRel*>& run);
-  // Writes one value read from the PLC to the robot register(s) of `rel`.
-  // REQUIRES: mappingLock held shared.
-  void writeToRobot(const MappingRel& rel, const fins_multidata_tp& item);
-  // The body of connect, after the state was set to Connecting.
+  // Writes one value read from the PLC to the robot register(s) of `rel`;
+  // returns the mapping state the writes leave.
+  // REQUIRES: mappingLock held shared; connectionMutex not held.
+  int writeToRobot(const MappingRel& rel, const fins_multidata_tp& item,
+                   RobotCalls& robot);
+  // The body of connect, after the state was set to Connecting. `quiet`
+  // leaves out the records of the attempt (the reconnect pacing logs a
+  // summary instead); the outcome is in connectionState and
+  // lastConnectCode.
   // REQUIRES: connectionMutex held.
   bool connectLocked(const std::string& ip, int port, int localNet,
                      int localNode, int localUnit, int remoteNet,
-                     int remoteNode, int remoteUnit);
+                     int remoteNode, int remoteUnit, bool quiet = false);
   // Closes and frees the connection record, if there is one.
   // REQUIRES: connectionMutex held.
   void closeConnection();

@@ -51,11 +51,29 @@ std::vector<T> narrowed(const std::vector<int>& values) {
 
 // --- PLC to robot --------------------------------------------------------------
 
-void FinsExIO::Impl::occupyExternlIO() {
+int FinsExIO::Impl::robotCallState(ExternIOClient::Outcome outcome,
+                                   RobotCalls& robot) {
+  using Outcome = ExternIOClient::Outcome;
+  switch (outcome) {
+    case Outcome::kAnswered:
+      return MappingGood;
+    case Outcome::kRejected:
+    case Outcome::kFault:
+      return MappingRobotCallFailed;
+    case Outcome::kTimedOut:
+      robot.serviceLost = true;
+      return MappingServiceDown;
+    case Outcome::kNoAnswer:
+      break;
+  }
+  return MappingServiceDown;
+}
+
+void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
   for (auto& entry : plcToRobotMap) {
     MappingRel& rel = entry.second;
-    if (stopping) {
+    if (stopping || robot.serviceLost) {
       return;
     }
     if (rel.direction != PlcToRobot || rel.occupied.load() ||
@@ -91,68 +109,87 @@ void FinsExIO::Impl::occupyExternlIO() {
   }
 }
 
-void FinsExIO::Impl::writeToRobot(const MappingRel& rel,
-                                  const fins_multidata_tp& item) {
+int FinsExIO::Impl::writeToRobot(const MappingRel& rel,
+                                 const fins_multidata_tp& item,
+                                 RobotCalls& robot) {
   const int index = rel.registerIndex;
   const int second = rel.secondRegisterIndex;
+  // The state of the first write that failed; a forced value's second
+  // register is not written once its first failed.
+  auto call = [&](auto write) {
+    if (robot.serviceLost) {
+      return static_cast<int>(MappingServiceDown);
+    }
+    return robotCallState(write(), robot);
+  };
+  auto writeInt = [&](int i, int value) {
+    return call([&] { return externIOClient.writeInputInt(kOwner, i, value); });
+  };
+  auto writeBool = [&](int i, bool value) {
+    return call(
+        [&] { return externIOClient.writeInputBool(kOwner, i, value); });
+  };
+  auto writeDouble = [&](int i, double value) {
+    return call(
+        [&] { return externIOClient.writeInputDouble(kOwner, i, value); });
+  };
   switch (rel.item.type) {
     case Int16:
     case SBCD16_0:
     case SBCD16_1:
     case SBCD16_2:
     case SBCD16_3:
-      externIOClient.setInputIntData(kOwner, index, item.value.int16);
-      break;
+      return writeInt(index, item.value.int16);
     case Uint16:
     case BCD16:
-      externIOClient.setInputIntData(kOwner, index, item.value.uint16);
-      break;
+      return writeInt(index, item.value.uint16);
     case Int32:
     case BCD32:
     case SBCD32_0:
     case SBCD32_1:
     case SBCD32_2:
     case SBCD32_3:
-      externIOClient.setInputIntData(kOwner, index, item.value.int32);
-      break;
+      return writeInt(index, item.value.int32);
     case Uint32:
       // The robot's int register takes the same 32 bits; values from 2^31
       // up arrive negative.
-      externIOClient.setInputIntData(kOwner, index,
-                                     static_cast<int>(item.value.uint32));
-      break;
+      return writeInt(index, static_cast<int>(item.value.uint32));
     case Float:
-      externIOClient.setInputDoubleData(kOwner, index, item.value.float32);
-      break;
+      return writeDouble(index, item.value.float32);
     case Double:
-      externIOClient.setInputDoubleData(kOwner, index, item.value.float64);
-      break;
+      return writeDouble(index, item.value.float64);
     case Bit:
-      externIOClient.setInputBoolData(kOwner, index, item.value.bit.value != 0);
-      break;
-    case BitForced:
-      externIOClient.setInputBoolData(kOwner, index, item.value.bit.value != 0);
-      externIOClient.setInputBoolData(kOwner, second,
-                                      item.value.bit.forced != 0);
-      break;
-    case WordForced:
-      externIOClient.setInputIntData(kOwner, index, item.value.word.first);
-      externIOClient.setInputIntData(kOwner, second, item.value.word.second);
-      break;
+      return writeBool(index, item.value.bit.value != 0);
+    case BitForced: {
+      const int state = writeBool(index, item.value.bit.value != 0);
+      return state != MappingGood ? state
+                                  : writeBool(second, item.value.bit.forced != 0);
+    }
+    case WordForced: {
+      const int state = writeInt(index, item.value.word.first);
+      return state != MappingGood ? state
+                                  : writeInt(second, item.value.word.second);
+    }
   }
+  return MappingRobotCallFailed;
 }
 
-void FinsExIO::Impl::syncPlcToRobot() {
+void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
   std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-  std::lock_guard<std::mutex> link(connectionMutex);
 
   std::vector<fins_multidata_tp> batch;
   batch.reserve(plcToRobotMap.size());
   for (const auto& entry : plcToRobotMap) {
     batch.push_back(entry.second.item.toMultidata());
   }
-  const int result = finslib_multiple_memory_area_read(
-      connection, batch.data(), batch.size());
+  int result = 0;
+  {
+    // Only the FINS read holds the link: a robot service that hangs must not
+    // hold up the API's direct PLC access.
+    std::lock_guard<std::mutex> link(connectionMutex);
+    result = finslib_multiple_memory_area_read(connection, batch.data(),
+                                               batch.size());
+  }
 
   std::size_t i = 0;
   for (auto& entry : plcToRobotMap) {
@@ -168,10 +205,10 @@ void FinsExIO::Impl::syncPlcToRobot() {
     // The value before the state: a direct read that sees the good state
     // then sees this value.
     rel.item.keepValue(item);
-    rel.state.store(result);
-    if (!stopping) {
-      writeToRobot(rel, item);
+    if (stopping) {
+      continue;
     }
+    rel.state.store(writeToRobot(rel, item, robot));
   }
 }
 
@@ -201,77 +238,115 @@ int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
 
 // --- Robot to PLC --------------------------------------------------------------
 
-void FinsExIO::Impl::syncRobotToPlc() {
+void FinsExIO::Impl::syncRobotToPlc(RobotCalls& robot) {
   std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-  std::lock_guard<std::mutex> link(connectionMutex);
+  // Every robot value of the pass first, without the link held ...
+  std::vector<PlcRun> runs;
   for (auto& byType : robotToPlcGroups) {
     for (auto& byArea : byType.second) {
       if (stopping) {
         return;
       }
       if (!byArea.second.empty()) {
-        writeListToPlc(byArea.second);
+        readGroupFromRobot(byArea.second, robot, runs);
       }
     }
   }
-}
-
-void FinsExIO::Impl::writeListToPlc(std::vector<MappingRel>& group) {
-  if (group.front().item.type == Bit) {
-    writeBitListToPlc(group);
-  } else {
-    writeOtherListToPlc(group);
+  // ... then the FINS writes, each run whole or not at all.
+  std::lock_guard<std::mutex> link(connectionMutex);
+  for (const PlcRun& run : runs) {
+    writeRunToPlc(run);
   }
 }
 
-void FinsExIO::Impl::writeOtherListToPlc(std::vector<MappingRel>& group) {
-  // Runs of gap-free words: each record starts where the previous one's
-  // value ends.
-  std::vector<MappingRel*> run;
-  std::uint32_t expected = 0;
-  for (MappingRel& rel : group) {
-    if (!run.empty() && rel.decodedAddress.word != expected) {
-      writeRun(run);
-      run.clear();
-    }
-    if (stopping) {
-      return;
-    }
-    run.push_back(&rel);
-    expected = rel.decodedAddress.word + rel.addressStep;
+namespace {
+
+// Whether `rel` takes up the PLC memory right after `last` in its group:
+// the next word for the word types, the next bit (bit 15 carrying into the
+// next word) for Bit.
+bool followsInPlc(const MappingRel& last, const MappingRel& rel) {
+  const fins_address_tp& a = last.decodedAddress;
+  const fins_address_tp& b = rel.decodedAddress;
+  if (rel.item.type != Bit) {
+    return b.word == a.word + static_cast<std::uint32_t>(last.addressStep);
   }
-  writeRun(run);
+  return (b.word == a.word && b.bit == a.bit + 1) ||
+         (b.bit == 0 && a.bit == 15 && b.word == a.word + 1);
 }
 
-void FinsExIO::Impl::writeRun(const std::vector<MappingRel*>& run) {
-  if (run.empty()) {
+}  // namespace
+
+void FinsExIO::Impl::readGroupFromRobot(std::vector<MappingRel>& group,
+                                        RobotCalls& robot,
+                                        std::vector<PlcRun>& runs) {
+  const FinsDataType type = group.front().item.type;
+  if (isForcedType(type) || finsTypeConvert(type) < 0) {
+    // The forced types are read-only and keep their state.
     return;
   }
-  const FinsDataType type = run.front()->item.type;
-  if (type == Bit || isForcedType(type) || finsTypeConvert(type) < 0) {
-    // Bits take their own route; the forced types are read-only and keep
-    // their state.
-    return;
-  }
-  // One remote read per record, all before the one write of the run.
   const bool fromDoubles = type == Float || type == Double;
-  std::vector<int> ints;
-  std::vector<double> doubles;
-  for (const MappingRel* rel : run) {
+  const MappingRel* last = nullptr;  // the last record placed in a run
+  for (MappingRel& rel : group) {
     if (stopping) {
       return;
     }
-    if (fromDoubles) {
-      doubles.push_back(externIOClient.getOutputDoubleData(rel->registerIndex));
-    } else {
-      ints.push_back(externIOClient.getOutputIntData(rel->registerIndex));
+    int value = 0;
+    double real = 0.0;
+    int state = MappingServiceDown;
+    if (!robot.serviceLost) {
+      ExternIOClient::Outcome outcome;
+      if (type == Bit) {
+        bool on = false;
+        outcome = externIOClient.readOutputBool(rel.registerIndex, &on);
+        value = on ? 1 : 0;
+      } else if (fromDoubles) {
+        outcome = externIOClient.readOutputDouble(rel.registerIndex, &real);
+      } else {
+        outcome = externIOClient.readOutputInt(rel.registerIndex, &value);
+      }
+      state = robotCallState(outcome, robot);
     }
+    if (state != MappingGood) {
+      // Not written: the PLC keeps its last value, and the run is cut here.
+      rel.state.store(state);
+      last = nullptr;
+      continue;
+    }
+    if (last == nullptr || !followsInPlc(*last, rel)) {
+      runs.emplace_back();
+    }
+    PlcRun& run = runs.back();
+    run.records.push_back(&rel);
+    if (fromDoubles) {
+      run.doubles.push_back(real);
+    } else {
+      run.ints.push_back(value);
+    }
+    if (type == Bit) {
+      fins_multidata_tp kept = {};
+      kept.value.bit.value = static_cast<std::uint8_t>(value);
+      rel.item.keepValue(kept);
+    }
+    last = &rel;
   }
+}
 
-  const char* start = run.front()->item.address;
-  const std::size_t count = run.size();
+void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
+  if (run.records.empty()) {
+    return;
+  }
+  const FinsDataType type = run.records.front()->item.type;
+  const std::vector<int>& ints = run.ints;
+  const char* start = run.records.front()->item.address;
+  const std::size_t count = run.records.size();
   int result = 0;
   switch (type) {
+    case Bit: {
+      const std::vector<std::uint8_t> bits = narrowed<std::uint8_t>(ints);
+      result = finslib_memory_area_write_bit(connection, start, bits.data(),
+                                             bits.size());
+      break;
+    }
     case Int16:
       result = finslib_memory_area_write_int16(
           connection, start, narrowed<std::int16_t>(ints).data(), count);
@@ -313,7 +388,7 @@ void FinsExIO::Impl::writeRun(const std::vector<MappingRel*>& run) {
     case Float: {
       std::vector<std::uint32_t> words;
       words.reserve(count);
-      for (double value : doubles) {
+      for (double value : run.doubles) {
         words.push_back(floatBits(static_cast<float>(value)));
       }
       result = finslib_memory_area_write_uint32(connection, start,
@@ -323,7 +398,7 @@ void FinsExIO::Impl::writeRun(const std::vector<MappingRel*>& run) {
     case Double: {
       std::vector<std::uint32_t> words(2 * count);
       for (std::size_t i = 0; i < count; ++i) {
-        doubleWords(doubles[i], &words[2 * i]);
+        doubleWords(run.doubles[i], &words[2 * i]);
       }
       result = finslib_memory_area_write_uint32(connection, start,
                                                 words.data(), 2 * count);
@@ -332,48 +407,8 @@ void FinsExIO::Impl::writeRun(const std::vector<MappingRel*>& run) {
     default:
       return;
   }
-  for (MappingRel* rel : run) {
+  for (MappingRel* rel : run.records) {
     rel->state.store(result);
-  }
-}
-
-void FinsExIO::Impl::writeBitListToPlc(std::vector<MappingRel>& group) {
-  // Cut the whole group first, reading each robot value as its record is
-  // placed; then one write per run of consecutive bits, carrying from bit 15
-  // into the next word.
-  std::vector<std::vector<MappingRel*>> runs;
-  const MappingRel* last = nullptr;
-  for (MappingRel& rel : group) {
-    if (stopping) {
-      return;
-    }
-    const bool follows =
-        last != nullptr &&
-        ((rel.decodedAddress.word == last->decodedAddress.word &&
-          rel.decodedAddress.bit == last->decodedAddress.bit + 1) ||
-         (rel.decodedAddress.bit == 0 && last->decodedAddress.bit == 15 &&
-          rel.decodedAddress.word == last->decodedAddress.word + 1));
-    if (!follows) {
-      runs.emplace_back();
-    }
-    runs.back().push_back(&rel);
-    fins_multidata_tp value = {};
-    value.value.bit.value =
-        externIOClient.getOutputBoolData(rel.registerIndex) ? 1 : 0;
-    rel.item.keepValue(value);
-    last = &rel;
-  }
-  for (const std::vector<MappingRel*>& run : runs) {
-    std::vector<std::uint8_t> bits;
-    bits.reserve(run.size());
-    for (const MappingRel* rel : run) {
-      bits.push_back(rel->item.toMultidata().value.bit.value);
-    }
-    const int result = finslib_memory_area_write_bit(
-        connection, run.front()->item.address, bits.data(), bits.size());
-    for (MappingRel* rel : run) {
-      rel->state.store(result);
-    }
   }
 }
 

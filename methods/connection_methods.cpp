@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "methods/detached_worker.h"
+#include "methods/engine_work_queue.h"
 
 namespace FINS {
 namespace METHOD {
@@ -69,7 +69,7 @@ void FinsSetConnect::execute(xmlrpc_c::paramList const& params,
   params.getInt(8);  // required by the interface, never used
 
   FinsExIO* const engine = engine_;
-  startDetachedWorker("connect", [=] {
+  queueEngineWork("connect", [=] {
     engine->connect(address, port, localNet, localNode, localUnit, remoteNet,
                     remoteNode, remoteUnit);
   });
@@ -88,7 +88,7 @@ void FinsDisconnect::execute(xmlrpc_c::paramList const& /*params*/,
     FinsExIO* const engine = engine_;
     std::atomic<bool>* const busy = &busy_;
     try {
-      startDetachedWorker("disconnect", [engine, busy] {
+      queueEngineWork("disconnect", [engine, busy] {
         // Cleared however the engine call ends, or no later request could
         // ever disconnect again.
         struct ClearOnExit {

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "methods/detached_worker.h"
+#include "methods/engine_work_queue.h"
 
 namespace FINS {
 namespace METHOD {
@@ -25,7 +25,7 @@ void AddMapping::execute(xmlrpc_c::paramList const& params,
       static_cast<FinsExIO::MappingDirection>(params.getInt(4));
 
   FinsExIO* const engine = engine_;
-  startDetachedWorker("addMapping", [=] {
+  queueEngineWork("addMapping", [=] {
     engine->addMapping(plcAddress, robotRegister, secondRobotRegister, type,
                        direction);
   });
@@ -41,7 +41,7 @@ void RemoveMapping::execute(xmlrpc_c::paramList const& params,
                             xmlrpc_c::value* result) {
   const std::string robotRegister = params.getString(0);
   FinsExIO* const engine = engine_;
-  startDetachedWorker("removeMapping",
+  queueEngineWork("removeMapping",
                       [=] { engine->removeMapping(robotRegister); });
   *result = xmlrpc_c::value_int(0);
 }

@@ -20,6 +20,7 @@
 
 #include "exio/fins_exio.h"
 #include "methods/connection_methods.h"
+#include "methods/engine_work_queue.h"
 #include "methods/mapping_methods.h"
 #include "methods/memory_area_methods.h"
 #include "tools/exio-sim/exio_sim.h"
@@ -71,6 +72,8 @@ class MethodsTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // Queued engine work refers to this test's engine.
+    FINS::METHOD::flushEngineWork();
     engine_.reset();
     exio_.reset();
     plc_.reset();
@@ -251,6 +254,27 @@ TEST_F(MethodsTest, CpuUnitDataReadAnswersTheEnginesRecord) {
   EXPECT_EQ(
       xmlrpc_c::value_array(members["system_block"]).vectorValueValue().size(),
       40u);
+}
+
+// The background work of one client's calls takes effect in the order the
+// calls were answered: an add answered before a remove never outlives it.
+TEST_F(MethodsTest, AddThenRemoveOfOneNameNeverLeavesTheMapping) {
+  FINS::METHOD::AddMapping add(engine_.get());
+  FINS::METHOD::RemoveMapping remove(engine_.get());
+  for (int round = 0; round < 200; ++round) {
+    xmlrpc_c::paramList addParams;
+    addParams.add(xmlrpc_c::value_string("DM100"))
+        .add(xmlrpc_c::value_string("in5"))
+        .add(xmlrpc_c::value_string(""))
+        .add(xmlrpc_c::value_int(Int16))
+        .add(xmlrpc_c::value_int(FinsExIO::PlcToRobot));
+    call(add, addParams);
+    xmlrpc_c::paramList removeParams;
+    removeParams.add(xmlrpc_c::value_string("in5"));
+    call(remove, removeParams);
+  }
+  FINS::METHOD::flushEngineWork();
+  EXPECT_TRUE(engine_->getMapping().empty());
 }
 
 }  // namespace
