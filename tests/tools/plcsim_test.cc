@@ -1,140 +1,19 @@
 // The simulator seen from the wire: a hand-rolled FINS/TCP client checks
 // the handshake, the framing, the memory model and the end codes.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/tools/raw_fins_clients.h"
 #include "tools/plc-sim/plc_sim.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace plcsim_test;  // NOLINT: the test helpers
 using std::chrono::milliseconds;
-
-constexpr milliseconds kPatience{5000};
-
-Bytes be32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-
-Bytes cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// A FINS/TCP client written from the bytes up, with a receive timeout so a
-// broken simulator fails a test instead of hanging it.
-class RawClient {
- public:
-  explicit RawClient(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool connected() const { return connected_; }
-
-  void send(const Bytes& bytes) {
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
-
-  // Up to n bytes: fewer when the peer closes or stays silent too long.
-  Bytes receive(size_t n) {
-    Bytes out(n);
-    size_t got = 0;
-    while (got < n) {
-      const ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-    out.resize(got);
-    return out;
-  }
-
-  // True when the peer has closed the connection (after any pending bytes).
-  bool closedByPeer() {
-    uint8_t scratch[64];
-    for (;;) {
-      const ssize_t r = ::recv(fd_, scratch, sizeof scratch, 0);
-      if (r == 0) return true;
-      if (r < 0) return false;
-    }
-  }
-
-  bool hasData() {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-  }
-
-  void sendHandshake(uint32_t node) {
-    send(cat(cat(Bytes{'F', 'I', 'N', 'S'}, be32(12)), cat(cat(be32(0), be32(0)), be32(node))));
-  }
-
-  Bytes handshake(uint32_t node) {
-    sendHandshake(node);
-    return receive(24);
-  }
-
-  static Bytes frame(uint8_t node, uint8_t sid, uint8_t mrc, uint8_t src, const Bytes& body) {
-    return cat(Bytes{0x80, 0x00, 0x02, 0x00, 10, 0x00, 0x00, node, 0x00, sid, mrc, src}, body);
-  }
-
-  void sendFrame(const Bytes& frame) {
-    send(cat(cat(Bytes{'F', 'I', 'N', 'S'}, be32(static_cast<uint32_t>(8 + frame.size()))),
-             cat(cat(be32(2), be32(0)), frame)));
-  }
-
-  // The reply frame (without its FINS/TCP header); empty when none came.
-  Bytes receiveFrame() {
-    const Bytes header = receive(16);
-    if (header.size() != 16 || header[11] != 2) return {};
-    const size_t n = ((size_t{header[6]} << 8) | header[7]) - 8;
-    return receive(n);
-  }
-
-  Bytes exchange(uint8_t mrc, uint8_t src, const Bytes& body, uint8_t sid = 0x42) {
-    sendFrame(frame(20, sid, mrc, src, body));
-    return receiveFrame();
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
-
-uint16_t endCode(const Bytes& reply) {
-  return reply.size() < 14 ? 0xFFFF : static_cast<uint16_t>((reply[12] << 8) | reply[13]);
-}
-
-Bytes data(const Bytes& reply) {
-  return reply.size() < 14 ? Bytes{} : Bytes(reply.begin() + 14, reply.end());
-}
-
-plcsim::Options testOptions(const std::string& model = "CJ2M-CPU33") {
-  plcsim::Options o;
-  o.port = 0;
-  o.model = model;
-  return o;
-}
 
 class PlcSimTest : public ::testing::Test {
  protected:
@@ -214,7 +93,7 @@ TEST_F(PlcSimTest, ReplyMirrorsTheRequestHeader) {
 
 TEST_F(PlcSimTest, AnswersErrorsWithFinsEndCodes) {
   auto c = client();
-  EXPECT_EQ(endCode(c->exchange(0x07, 0x01, {})), 0x0401);           // clock read: unsupported
+  EXPECT_EQ(endCode(c->exchange(0x07, 0x02, {})), 0x0401);           // clock write: unsupported
   EXPECT_EQ(endCode(c->exchange(0x01, 0x04, {0x55, 0, 0, 0})), 0x1101);  // no such area
   EXPECT_EQ(endCode(c->exchange(0x01, 0x04, {0x82, 0x80, 0x00, 0x00})), 0x1103);  // DM32768
   EXPECT_EQ(endCode(c->exchange(0x01, 0x04, {0x30, 0x00, 0x00, 16})), 0x1103);    // bit 16

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "tools/plc-sim/memory_commands.h"
 #include "tools/plc-sim/wire.h"
 
 namespace plcsim {
@@ -11,6 +12,12 @@ namespace {
 constexpr size_t kCpuUnitDataSize = 158;
 constexpr size_t kCpuUnitDataLongSize = 159;
 constexpr size_t kTextField = 20;
+// Parameter 00 of the CPU unit data read asks for the bytes before this
+// offset (model, version, system block, area data), 01 for the rest (CPU
+// bus units, remote I/O, racks).
+constexpr size_t kCpuUnitDataSplit = 92;
+constexpr uint8_t kCpuUnitPartFirst = 0x00;
+constexpr uint8_t kCpuUnitPartRest = 0x01;
 // The multiple memory area read takes at most this many elements per frame.
 constexpr size_t kMaxReadElements = 128;
 
@@ -50,9 +57,14 @@ CommandHandler::CommandHandler(PlcMemory* memory, std::vector<uint8_t> cpu_unit_
     : memory_(memory), cpu_unit_data_(std::move(cpu_unit_data)) {}
 
 const char* CommandHandler::commandName(uint8_t mrc, uint8_t src) {
+  if (mrc == 0x01 && src == 0x01) return "memory area read";
   if (mrc == 0x01 && src == 0x02) return "memory area write";
+  if (mrc == 0x01 && src == 0x03) return "memory area fill";
   if (mrc == 0x01 && src == 0x04) return "multiple memory area read";
+  if (mrc == 0x01 && src == 0x05) return "memory area transfer";
   if (mrc == 0x05 && src == 0x01) return "CPU unit data read";
+  if (mrc == 0x06 && src == 0x01) return "controller status read";
+  if (mrc == 0x07 && src == 0x01) return "clock read";
   return "unsupported command";
 }
 
@@ -61,15 +73,30 @@ CommandResult CommandHandler::execute(const uint8_t* frame, size_t size) {
   const size_t body_size = size - wire::kFinsHeaderSize;
   const uint8_t mrc = frame[wire::kMrc];
   const uint8_t src = frame[wire::kSrc];
+  if (mrc == 0x01 && src == 0x01) return commands::memoryAreaRead(*memory_, body, body_size);
   if (mrc == 0x01 && src == 0x02) return memoryAreaWrite(body, body_size);
+  if (mrc == 0x01 && src == 0x03) return commands::memoryAreaFill(memory_, body, body_size);
   if (mrc == 0x01 && src == 0x04) return multipleMemoryAreaRead(body, body_size);
+  if (mrc == 0x01 && src == 0x05) return commands::memoryAreaTransfer(memory_, body, body_size);
   if (mrc == 0x05 && src == 0x01) return cpuUnitDataRead(body, body_size);
+  if (mrc == 0x06 && src == 0x01) return commands::controllerStatusRead(body, body_size);
+  if (mrc == 0x07 && src == 0x01) return commands::clockRead(body, body_size);
   return CommandResult{endcode::kUndefinedCommand, {}};
 }
 
 // Body: area code, word address (2), bit, item count (2), then the items.
 CommandResult CommandHandler::memoryAreaWrite(const uint8_t* body, size_t size) {
   if (size < 6) return CommandResult{endcode::kCommandTooShort, {}};
+  if (!refused_.empty()) {
+    const uint32_t start = wire::get16(body + 1);
+    const uint32_t items = wire::get16(body + 4);
+    // One data byte per item is a bit write, whose run may cross words.
+    const bool bits = size - 6 == items;
+    const uint32_t last =
+        items == 0 ? start : bits ? start + (body[3] + items - 1) / 16 : start + items - 1;
+    const uint16_t refused = refusal(body[0], start, last);
+    if (refused != endcode::kNormal) return CommandResult{refused, {}};
+  }
   const uint16_t code = memory_->write(body[0], wire::get16(body + 1), body[3],
                                        wire::get16(body + 4), body + 6, size - 6);
   return CommandResult{code, {}};
@@ -84,6 +111,9 @@ CommandResult CommandHandler::multipleMemoryAreaRead(const uint8_t* body, size_t
   if (size / 4 > kMaxReadElements) return CommandResult{endcode::kCommandTooLong, {}};
   CommandResult result;
   for (size_t at = 0; at < size; at += 4) {
+    const uint16_t word = wire::get16(body + at + 1);
+    const uint16_t refused = refusal(body[at], word, word);
+    if (refused != endcode::kNormal) return CommandResult{refused, {}};
     const uint16_t code =
         memory_->readElement(body[at], wire::get16(body + at + 1), body[at + 3], &result.data);
     if (code != endcode::kNormal) return CommandResult{code, {}};
@@ -91,11 +121,34 @@ CommandResult CommandHandler::multipleMemoryAreaRead(const uint8_t* body, size_t
   return result;
 }
 
-// Body: nothing (all data), or one byte 0x00 asking for all of it.
+// Body: nothing (all data), or one byte choosing a part of it.
 CommandResult CommandHandler::cpuUnitDataRead(const uint8_t* body, size_t size) {
   if (size > 1) return CommandResult{endcode::kCommandTooLong, {}};
-  if (size == 1 && body[0] != 0) return CommandResult{endcode::kParameterError, {}};
-  return CommandResult{endcode::kNormal, cpu_unit_data_};
+  if (size == 0) return CommandResult{endcode::kNormal, cpu_unit_data_};
+  const auto split = cpu_unit_data_.begin() + kCpuUnitDataSplit;
+  if (body[0] == kCpuUnitPartFirst) {
+    return CommandResult{endcode::kNormal, std::vector<uint8_t>(cpu_unit_data_.begin(), split)};
+  }
+  if (body[0] == kCpuUnitPartRest) {
+    return CommandResult{endcode::kNormal, std::vector<uint8_t>(split, cpu_unit_data_.end())};
+  }
+  return CommandResult{endcode::kParameterError, {}};
+}
+
+void CommandHandler::refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code) {
+  if (end_code == endcode::kNormal) {
+    refused_.erase({area_code, fins_word});
+  } else {
+    refused_[{area_code, fins_word}] = end_code;
+  }
+}
+
+uint16_t CommandHandler::refusal(uint8_t area_code, uint32_t first, uint32_t last) const {
+  for (auto it = refused_.lower_bound({area_code, 0});
+       it != refused_.end() && it->first.first == area_code; ++it) {
+    if (it->first.second >= first && it->first.second <= last) return it->second;
+  }
+  return endcode::kNormal;
 }
 
 std::vector<uint8_t> buildReply(const uint8_t* request, uint8_t sid, uint16_t end_code,

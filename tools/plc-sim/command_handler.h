@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/plc-sim/plc_memory.h"
@@ -40,13 +42,26 @@ class CommandHandler {
   // "memory area write" etc., for the verbose log.
   static const char* commandName(uint8_t mrc, uint8_t src);
 
+  // From now on answers `end_code` (and no data) to every multiple memory
+  // area read that asks for an element at (area code, FINS word), and to
+  // every memory area write with that area code whose run covers the word,
+  // as a CPU unit that cannot place that one element would. An end code of
+  // 0 serves the element normally again.
+  void refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code);
+
  private:
   CommandResult memoryAreaWrite(const uint8_t* body, size_t size);
   CommandResult multipleMemoryAreaRead(const uint8_t* body, size_t size);
   CommandResult cpuUnitDataRead(const uint8_t* body, size_t size);
 
+  // The end code refusing one of the words first..last of `area_code`, or
+  // 0 when none is refused.
+  uint16_t refusal(uint8_t area_code, uint32_t first, uint32_t last) const;
+
   PlcMemory* const memory_;
   const std::vector<uint8_t> cpu_unit_data_;
+  // (area code, FINS word) -> end code, from refuseElement.
+  std::map<std::pair<uint8_t, uint16_t>, uint16_t> refused_;
 };
 
 // A whole FINS/TCP reply (16-byte header and frame) to `request`: source

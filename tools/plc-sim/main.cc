@@ -1,4 +1,4 @@
-// fins-plc-sim: serves a simulated OMRON PLC over FINS/TCP until SIGINT or
+// fins-plc-sim: serves a simulated OMRON PLC over FINS/TCP and FINS/UDP until SIGINT or
 // SIGTERM. Memory can be watched and changed while it runs with line
 // commands on standard input (type "help").
 
@@ -31,16 +31,17 @@ void onSignal(int) {
 
 void usage(FILE* out) {
   std::fprintf(out,
-               "usage: fins-plc-sim [--port N] [--bind ADDRESS] [--model TEXT]\n"
+               "usage: fins-plc-sim [--port N] [--bind ADDRESS] [--udp | --no-udp] [--model TEXT]\n"
                "                    [--cpu-version TEXT] [--server-node N] [--client-node N]\n"
                "                    [--long-cpu-data] [--verbose]\n"
-               "Serves a simulated OMRON PLC over FINS/TCP until interrupted.\n"
-               "  --port N          TCP port (default 9600)\n"
+               "Serves a simulated OMRON PLC over FINS/TCP and FINS/UDP until interrupted.\n"
+               "  --port N          TCP and UDP port (default 9600; 0 picks a free one)\n"
                "  --bind ADDRESS    IPv4 address to listen on (default 127.0.0.1)\n"
+               "  --udp, --no-udp   serve FINS/UDP on the same port, or not (default on)\n"
                "  --model TEXT      CPU model; CV... gives the CV family, anything else\n"
                "                    the CS/CJ/CP family (default CJ2M-CPU33)\n"
                "  --cpu-version T   CPU version text (default 02.00)\n"
-               "  --server-node N   the PLC's own FINS node (default 10)\n"
+               "  --server-node N   the PLC's own FINS node, over TCP and UDP (default 10)\n"
                "  --client-node N   node given to the first client asking for one\n"
                "                    (default 20)\n"
                "  --long-cpu-data   answer CPU unit data read with 159 data bytes\n"
@@ -153,6 +154,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--bind" && next != nullptr) {
       options.bind_address = next;
       ++i;
+    } else if (arg == "--udp") {
+      options.udp = true;
+    } else if (arg == "--no-udp") {
+      options.udp = false;
     } else if (arg == "--model" && next != nullptr) {
       options.model = next;
       ++i;
@@ -195,14 +200,15 @@ int main(int argc, char** argv) {
 
   plcsim::PlcSimulator sim(options);
   if (!sim.start()) {
-    std::fprintf(stderr, "fins-plc-sim: cannot listen on %s:%u: %s\n",
+    std::fprintf(stderr, "fins-plc-sim: cannot listen on %s:%u (%s): %s\n",
                  options.bind_address.c_str(), static_cast<unsigned>(options.port),
-                 std::strerror(errno));
+                 options.udp ? "TCP and UDP" : "TCP", std::strerror(errno));
     return 1;
   }
   pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
-  std::printf("fins-plc-sim listening on %s:%u, model %s\n", options.bind_address.c_str(),
-              static_cast<unsigned>(sim.port()), options.model.c_str());
+  std::printf("fins-plc-sim listening on %s:%u (%s), model %s\n",
+              options.bind_address.c_str(), static_cast<unsigned>(sim.port()),
+              options.udp ? "FINS/TCP and FINS/UDP" : "FINS/TCP", options.model.c_str());
   std::fflush(stdout);
 
   bool stdin_open = true;

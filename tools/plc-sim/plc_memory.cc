@@ -227,6 +227,60 @@ uint16_t PlcMemory::readElement(uint8_t area_code, uint16_t fins_word, uint8_t b
   return endcode::kNoSuchArea;
 }
 
+const PlcMemory::Region* PlcMemory::regionAt(uint8_t area_code, uint16_t fins_word,
+                                             bool* known) const {
+  *known = false;
+  for (const Region& r : regions_) {
+    if (r.code != area_code) continue;
+    *known = true;
+    if (fins_word >= r.base && fins_word - r.base < r.count) return &r;
+  }
+  return nullptr;
+}
+
+bool PlcMemory::isWordCode(uint8_t area_code) const {
+  for (const Region& r : regions_) {
+    if (r.code == area_code && r.element == Element::kWord) return true;
+  }
+  return false;
+}
+
+uint16_t PlcMemory::readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit, uint16_t count,
+                            std::vector<uint8_t>* out) const {
+  bool known = false;
+  const Region* region = regionAt(area_code, fins_word, &known);
+  if (!known) return endcode::kNoSuchArea;
+  if (region == nullptr) return endcode::kAddressOutOfRange;
+  const bool words = region->element == Element::kWord || region->element == Element::kForcedWord;
+  const bool flags = region->store >= 0 && store(region->store).flags;
+  if (words ? bit != 0 : (bit > 15 || (flags && bit != 0))) return endcode::kAddressOutOfRange;
+  if (count == 0) return endcode::kParameterError;
+
+  // A run stays inside the region it starts in, as a real area ends where
+  // the next one's addresses begin.
+  const size_t index = fins_word - region->base;
+  const bool by_word = words || flags;
+  const size_t last = by_word ? index + count - 1 : (index * 16 + bit + count - 1) / 16;
+  if (last >= region->count) return endcode::kAddressRangeExceeded;
+
+  const size_t start = out->size();
+  std::vector<uint8_t> element;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t p = index * 16 + bit + i;
+    const size_t word = by_word ? index + i : p / 16;
+    const uint8_t b = by_word ? bit : static_cast<uint8_t>(p % 16);
+    element.clear();
+    const uint16_t code =
+        readElement(area_code, static_cast<uint16_t>(region->base + word), b, &element);
+    if (code != endcode::kNormal) {
+      out->resize(start);
+      return code;
+    }
+    out->insert(out->end(), element.begin() + 1, element.end());  // without the area code
+  }
+  return endcode::kNormal;
+}
+
 uint16_t PlcMemory::write(uint8_t area_code, uint16_t fins_word, uint8_t bit, uint16_t count,
                           const uint8_t* data, size_t size) {
   // An area code that names no writable memory at all (forced status,

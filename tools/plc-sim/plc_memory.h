@@ -27,6 +27,7 @@ constexpr uint16_t kElementDataMismatch = 0x1003;
 constexpr uint16_t kNoSuchArea = 0x1101;
 constexpr uint16_t kAddressOutOfRange = 0x1103;
 constexpr uint16_t kAddressRangeExceeded = 0x1104;
+constexpr uint16_t kResponseTooLong = 0x110B;
 constexpr uint16_t kParameterError = 0x110C;
 constexpr uint16_t kReadOnly = 0x2101;
 }  // namespace endcode
@@ -48,6 +49,21 @@ class PlcMemory {
   // code; on failure `out` is left as it was.
   uint16_t readElement(uint8_t area_code, uint16_t fins_word, uint8_t bit,
                        std::vector<uint8_t>* out) const;
+
+  // Appends `count` consecutive items starting at (area code, FINS word,
+  // bit) to `out` as a memory area read answers them, without area codes:
+  // 2 bytes per word, 4 per forced word, 1 per bit (bit 1 = forced for
+  // forced-status codes). Words advance one word per item, bits one bit
+  // (carrying into the next word), one-bit flags one flag. The start is
+  // checked like readElement's (0x1101, 0x1103); a run that leaves its area
+  // gives 0x1104, a count of 0 gives 0x110C. On failure `out` is left as it
+  // was.
+  uint16_t readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit, uint16_t count,
+                   std::vector<uint8_t>* out) const;
+
+  // True when the area code names plain words (no bits, no forced status)
+  // somewhere in this family: what fill and transfer work on.
+  bool isWordCode(uint8_t area_code) const;
 
   // Stores `count` items from `data` (2 bytes per word, 1 byte per bit)
   // starting at (area code, FINS word, bit). All or nothing: every check is
@@ -107,6 +123,9 @@ class PlcMemory {
   void buildCs();
   void buildCv();
 
+  // The region of `area_code` that holds `fins_word`, or null; `known`
+  // tells whether the family has the code at all.
+  const Region* regionAt(uint8_t area_code, uint16_t fins_word, bool* known) const;
   const Store& store(int id) const;
   Store& store(int id);
   uint16_t storeWord(int id, size_t index) const;

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -28,6 +29,12 @@ namespace plcsim {
 namespace {
 
 constexpr uint32_t kHighestNode = 254;  // 255 is the broadcast node
+// An ephemeral TCP port whose UDP twin is taken is given back and another
+// one tried, this many times.
+constexpr int kPortAttempts = 20;
+// Datagrams are read into a buffer this large so that one longer than any
+// FINS frame shows up as too long instead of being cut to size.
+constexpr size_t kDatagramBuffer = 4096;
 
 // Retries only an interrupted call; any other failure or an orderly close
 // means the peer is gone (or stop() shut the socket down).
@@ -44,6 +51,50 @@ bool recvAll(int fd, uint8_t* buf, size_t n) {
     }
   }
   return true;
+}
+
+// A listening TCP socket on (address, port); port 0 lets the system choose.
+// Returns the descriptor and the port bound, or -1 with errno set.
+int openTcpListener(sockaddr_in addr, uint16_t port, uint16_t* bound_port) {
+  addr.sin_port = htons(port);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in bound{};
+  socklen_t bound_len = sizeof bound;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, 64) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  *bound_port = ntohs(bound.sin_port);
+  return fd;
+}
+
+// A UDP socket bound to (address, port), or -1 with errno set. No
+// SO_REUSEADDR: a second simulator on the same port must fail to start
+// rather than share the datagrams.
+int openUdpSocket(sockaddr_in addr, uint16_t port) {
+  addr.sin_port = htons(port);
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+std::string peerText(const sockaddr_in& peer) {
+  char text[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
@@ -94,6 +145,11 @@ class PlcSimulator::Impl {
     std::lock_guard<std::mutex> lock(mu_);
     f(faults_);
   }
+  template <typename F>
+  void withHandler(F f) {
+    std::lock_guard<std::mutex> lock(mu_);
+    f(handler_);
+  }
 
   void refuseHandshake(uint32_t code, uint32_t command);
   void shortHandshake(size_t bytes);
@@ -122,20 +178,41 @@ class PlcSimulator::Impl {
   // What the connection does after the handshake answer went out.
   enum class AfterHandshake { kServe, kClose, kStaySilent };
 
+  // A FINS/UDP reply held back by a delay fault.
+  struct DelayedDatagram {
+    sockaddr_in to;
+    std::vector<uint8_t> bytes;
+  };
+  using Clock = std::chrono::steady_clock;
+
   void acceptLoop();
   void serve(Connection* c);
   bool handshake(Connection* c);
   bool serveFrame(Connection* c);
+  // FINS/UDP: one thread serves every datagram in order of arrival; a
+  // delayed reply waits in udp_delayed_ while later datagrams are served.
+  void udpLoop();
+  void serveDatagram(std::vector<uint8_t>* buffer);
+  void sendDueDatagrams();
+  void sendDatagram(const sockaddr_in& to, const std::vector<uint8_t>& bytes);
   void sendError(Connection* c, uint32_t code);
   bool pause(Connection* c, std::chrono::milliseconds delay);
   void waitForClose(Connection* c);
 
+  // Counts and records a received frame and decides what it gets: the
+  // fault to apply and, when it is to be answered, the whole FINS/TCP
+  // reply (left empty when the request asks for no response). A frame too
+  // short to be a command, or one that is itself a response, is ignored
+  // without using up a fault. `via` names the sender in the verbose log.
+  // REQUIRES: mu_ held.
+  FrameFault answerFrame(const std::vector<uint8_t>& frame, const std::string& via,
+                         std::vector<uint8_t>* reply);
   // REQUIRES: mu_ held.
   std::vector<uint8_t> handshakeAnswer(Connection* c, uint32_t requested, AfterHandshake* next);
   uint32_t chooseNode(uint32_t requested, uint8_t* node) const;
   bool nodeInUse(uint32_t node) const;
   void reapFinished(std::vector<std::thread>* finished);
-  void logFrame(const Connection* c, const std::vector<uint8_t>& frame, const char* what,
+  void logFrame(const std::string& via, const std::vector<uint8_t>& frame, const char* what,
                 uint16_t end_code) const;
 
   const Options options_;
@@ -146,6 +223,9 @@ class PlcSimulator::Impl {
   int listen_fd_ = -1;       // guarded by lifecycle_mu_, read by the acceptor
   int wake_fds_[2] = {-1, -1};
   std::thread acceptor_;
+  int udp_fd_ = -1;  // guarded by lifecycle_mu_, read by the UDP thread; -1 without UDP
+  std::thread udp_thread_;
+  std::multimap<Clock::time_point, DelayedDatagram> udp_delayed_;  // UDP thread only
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
@@ -174,29 +254,37 @@ bool PlcSimulator::Impl::start() {
 
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  // A restart keeps the port it had, so clients can reconnect to it.
-  addr.sin_port = htons(port_.load() != 0 ? port_.load() : options_.port);
   if (::inet_pton(AF_INET, options_.bind_address.c_str(), &addr.sin_addr) != 1) {
     errno = EINVAL;
     return false;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in bound{};
-  socklen_t bound_len = sizeof bound;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0 ||
-      ::pipe2(wake_fds_, O_CLOEXEC) != 0) {
+  // A restart keeps the port it had, so clients can reconnect to it.
+  const uint16_t wanted = port_.load() != 0 ? port_.load() : options_.port;
+  int fd = -1;
+  int udp = -1;
+  uint16_t bound = 0;
+  for (int attempt = 1;; ++attempt) {
+    fd = openTcpListener(addr, wanted, &bound);
+    if (fd < 0) return false;
+    if (!options_.udp) break;
+    udp = openUdpSocket(addr, bound);
+    if (udp >= 0) break;
     const int saved = errno;
     ::close(fd);
+    errno = saved;
+    // Only a port the system chose can be chosen again.
+    if (wanted != 0 || saved != EADDRINUSE || attempt == kPortAttempts) return false;
+  }
+  if (::pipe2(wake_fds_, O_CLOEXEC) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    if (udp >= 0) ::close(udp);
     errno = saved;
     return false;
   }
   listen_fd_ = fd;
-  port_ = ntohs(bound.sin_port);
+  udp_fd_ = udp;
+  port_ = bound;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = false;
@@ -204,6 +292,7 @@ bool PlcSimulator::Impl::start() {
   }
   running_ = true;
   acceptor_ = std::thread(&Impl::acceptLoop, this);
+  if (udp_fd_ >= 0) udp_thread_ = std::thread(&Impl::udpLoop, this);
   return true;
 }
 
@@ -222,6 +311,7 @@ void PlcSimulator::Impl::stop() {
   while (::write(wake_fds_[1], &wake, 1) < 0 && errno == EINTR) {
   }
   acceptor_.join();
+  if (udp_thread_.joinable()) udp_thread_.join();
 
   // The acceptor is gone, so the list can only shrink now.
   std::list<std::unique_ptr<Connection>> connections;
@@ -232,9 +322,10 @@ void PlcSimulator::Impl::stop() {
   for (auto& c : connections) c->thread.join();
 
   ::close(listen_fd_);
+  if (udp_fd_ >= 0) ::close(udp_fd_);
   ::close(wake_fds_[0]);
   ::close(wake_fds_[1]);
-  listen_fd_ = wake_fds_[0] = wake_fds_[1] = -1;
+  listen_fd_ = udp_fd_ = wake_fds_[0] = wake_fds_[1] = -1;
   running_ = false;
 }
 
@@ -472,36 +563,8 @@ bool PlcSimulator::Impl::serveFrame(Connection* c) {
   std::vector<uint8_t> reply;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ++frames_seen_;
-    if (options_.record_frames) frames_.push_back(frame);
-    cv_.notify_all();
-    // Too short to be a command, or a response someone sent us: a CPU
-    // unit has nothing to say to either.
-    if (frame.size() < wire::kFinsHeaderSize || (frame[wire::kIcf] & wire::kIcfResponse) != 0) {
-      logFrame(c, frame, "dropped", 0);
-      return true;
-    }
-    fault = faults_.take();
-    if (fault.action == FrameFault::Action::kAnswer) {
-      CommandResult result;
-      if (fault.fail) {
-        result.end_code = fault.fail_code;
-      } else {
-        result = handler_.execute(frame.data(), frame.size());
-      }
-      const uint8_t sid = static_cast<uint8_t>(frame[wire::kSid] - (fault.wrong_sid ? 1 : 0));
-      if ((frame[wire::kIcf] & wire::kIcfNoResponse) == 0) {
-        reply = buildReply(frame.data(), sid, result.end_code, result.data);
-      }
-      logFrame(c, frame, fault.wrong_sid ? "answered with a wrong SID" : "answered",
-               result.end_code);
-    } else {
-      logFrame(c, frame,
-               fault.action == FrameFault::Action::kDrop     ? "connection dropped"
-               : fault.action == FrameFault::Action::kIgnore ? "ignored"
-                                                             : "answered with raw bytes",
-               0);
-    }
+    fault = answerFrame(frame, options_.verbose ? "connection " + std::to_string(c->id) : "",
+                        &reply);
   }
 
   switch (fault.action) {
@@ -519,20 +582,130 @@ bool PlcSimulator::Impl::serveFrame(Connection* c) {
 }
 
 // REQUIRES: mu_ held.
-void PlcSimulator::Impl::logFrame(const Connection* c, const std::vector<uint8_t>& frame,
+FrameFault PlcSimulator::Impl::answerFrame(const std::vector<uint8_t>& frame,
+                                           const std::string& via, std::vector<uint8_t>* reply) {
+  ++frames_seen_;
+  if (options_.record_frames) frames_.push_back(frame);
+  cv_.notify_all();
+  FrameFault fault;
+  // Too short to be a command, or a response someone sent us: a CPU unit
+  // has nothing to say to either.
+  if (frame.size() < wire::kFinsHeaderSize || (frame[wire::kIcf] & wire::kIcfResponse) != 0) {
+    logFrame(via, frame, "dropped", 0);
+    fault.action = FrameFault::Action::kIgnore;
+    return fault;
+  }
+  fault = faults_.take();
+  if (fault.action != FrameFault::Action::kAnswer) {
+    logFrame(via, frame,
+             fault.action == FrameFault::Action::kDrop     ? "dropped by request"
+             : fault.action == FrameFault::Action::kIgnore ? "ignored"
+                                                           : "answered with raw bytes",
+             0);
+    return fault;
+  }
+  CommandResult result;
+  if (fault.fail) {
+    result.end_code = fault.fail_code;
+  } else {
+    result = handler_.execute(frame.data(), frame.size());
+  }
+  const uint8_t sid = static_cast<uint8_t>(frame[wire::kSid] - (fault.wrong_sid ? 1 : 0));
+  if ((frame[wire::kIcf] & wire::kIcfNoResponse) == 0) {
+    *reply = buildReply(frame.data(), sid, result.end_code, result.data);
+  }
+  logFrame(via, frame, fault.wrong_sid ? "answered with a wrong SID" : "answered",
+           result.end_code);
+  return fault;
+}
+
+// REQUIRES: mu_ held.
+void PlcSimulator::Impl::logFrame(const std::string& via, const std::vector<uint8_t>& frame,
                                   const char* what, uint16_t end_code) const {
   if (!options_.verbose) return;
   if (frame.size() < wire::kFinsHeaderSize) {
-    std::printf("fins-plc-sim: connection %d: %zu-byte frame %s\n", c->id, frame.size(), what);
+    std::printf("fins-plc-sim: %s: %zu-byte frame %s\n", via.c_str(), frame.size(), what);
   } else {
     const uint8_t mrc = frame[wire::kMrc];
     const uint8_t src = frame[wire::kSrc];
-    std::printf("fins-plc-sim: node %u SID %u: %02X %02X %s, %s, end code %04X\n",
-                static_cast<unsigned>(frame[wire::kSna + 1]),
+    std::printf("fins-plc-sim: %s: node %u SID %u: %02X %02X %s, %s, end code %04X\n",
+                via.c_str(), static_cast<unsigned>(frame[wire::kSna + 1]),
                 static_cast<unsigned>(frame[wire::kSid]), mrc, src,
                 CommandHandler::commandName(mrc, src), what, end_code);
   }
   std::fflush(stdout);
+}
+
+void PlcSimulator::Impl::udpLoop() {
+  std::vector<uint8_t> buffer(kDatagramBuffer);
+  for (;;) {
+    int timeout_ms = -1;
+    if (!udp_delayed_.empty()) {
+      const auto wait = udp_delayed_.begin()->first - Clock::now();
+      // Rounded up, so that the wake-up is never early and spins.
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+      timeout_ms = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, 60 * 1000));
+    }
+    pollfd fds[2] = {{udp_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+    if (::poll(fds, 2, timeout_ms) < 0 && errno != EINTR) break;
+    if (fds[1].revents != 0) break;
+    sendDueDatagrams();
+    if ((fds[0].revents & POLLIN) != 0) serveDatagram(&buffer);
+  }
+  // Replies still held back when the PLC stops are never sent.
+  udp_delayed_.clear();
+}
+
+void PlcSimulator::Impl::serveDatagram(std::vector<uint8_t>* buffer) {
+  sockaddr_in from{};
+  socklen_t from_len = sizeof from;
+  // MSG_TRUNC reports the datagram's real length even when it was cut.
+  const ssize_t r = ::recvfrom(udp_fd_, buffer->data(), buffer->size(), MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (r < 0) return;
+  // No FINS frame is this long; an Ethernet unit discards such datagrams
+  // unread.
+  if (static_cast<size_t>(r) > wire::kMaxFrameSize) return;
+  const std::vector<uint8_t> frame(buffer->begin(), buffer->begin() + r);
+
+  FrameFault fault;
+  std::vector<uint8_t> reply;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fault = answerFrame(frame, options_.verbose ? "UDP " + peerText(from) : "", &reply);
+  }
+  switch (fault.action) {
+    case FrameFault::Action::kDrop:  // a lost datagram: there is no connection to close
+    case FrameFault::Action::kIgnore:
+      return;
+    case FrameFault::Action::kRaw:
+      sendDatagram(from, fault.raw);
+      return;
+    case FrameFault::Action::kAnswer:
+      break;
+  }
+  if (reply.empty()) return;
+  // FINS/UDP carries the bare frame.
+  reply.erase(reply.begin(), reply.begin() + wire::kTcpHeaderSize);
+  if (fault.delay.count() > 0) {
+    udp_delayed_.emplace(Clock::now() + fault.delay, DelayedDatagram{from, std::move(reply)});
+    return;
+  }
+  sendDatagram(from, reply);
+}
+
+void PlcSimulator::Impl::sendDueDatagrams() {
+  const auto now = Clock::now();
+  while (!udp_delayed_.empty() && udp_delayed_.begin()->first <= now) {
+    sendDatagram(udp_delayed_.begin()->second.to, udp_delayed_.begin()->second.bytes);
+    udp_delayed_.erase(udp_delayed_.begin());
+  }
+}
+
+// A datagram that cannot be sent is lost, as on any network.
+void PlcSimulator::Impl::sendDatagram(const sockaddr_in& to, const std::vector<uint8_t>& bytes) {
+  ::sendto(udp_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 void PlcSimulator::Impl::refuseHandshake(uint32_t code, uint32_t command) {
@@ -678,6 +851,11 @@ void PlcSimulator::replyNextWithRaw(std::vector<uint8_t> bytes) {
 
 void PlcSimulator::clearFaults() {
   impl_->withFaults([](FaultPlan& f) { f.clear(); });
+}
+
+void PlcSimulator::refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code) {
+  impl_->withHandler(
+      [&](CommandHandler& h) { h.refuseElement(area_code, fins_word, end_code); });
 }
 
 void PlcSimulator::dropAllConnections() { impl_->dropAllConnections(); }

@@ -1,15 +1,38 @@
-// fins-plc-sim: an OMRON PLC as seen from a FINS/TCP client.
+// fins-plc-sim: an OMRON PLC as seen from a FINS/TCP or FINS/UDP client.
 //
-// The simulator plays the PLC side of FINS over TCP on a loopback or LAN
-// address: the FINS/TCP node address handshake, the FINS frame exchange, the
-// memory of a CS/CJ/CP family or CV family CPU unit, and the commands a
-// gateway needs:
+// The simulator plays the PLC side of FINS over TCP and over UDP on a
+// loopback or LAN address: the FINS/TCP node address handshake, the FINS
+// frame exchange, the memory of a CS/CJ/CP family or CV family CPU unit, and
+// the common memory and controller commands, so that the gateway and any
+// third-party FINS client (a Node-RED flow, a Python or JavaScript library,
+// an HMI) can talk to it:
 //
 //   MRC SRC  command                      answer
+//   01  01   memory area read             end code + the items (word 2 bytes,
+//                                         bit 1 byte, forced word 4 bytes)
 //   01  02   memory area write            end code
+//   01  03   memory area fill             end code
 //   01  04   multiple memory area read    end code + each element asked for
-//   05  01   CPU unit data read           end code + 158 (or 159) data bytes
+//   01  05   memory area transfer         end code
+//   05  01   CPU unit data read           end code + 158 (or 159) data bytes;
+//                                         parameter 00: the first 92 (model
+//                                         to area data), 01: the rest (CPU
+//                                         bus units, remote I/O, racks)
+//   06  01   controller status read       end code + 26 bytes: running,
+//                                         MONITOR mode, no errors
+//   07  01   clock read                   end code + 7 bytes, a fixed time:
+//                                         2025-01-01 12:00:00, Wednesday
 //   other    -                            end code 0x0401 (not supported)
+//
+// The command bodies and their checks are described in memory_commands.h.
+//
+// FINS/UDP (Options::udp, on by default) is served on the same port number
+// as FINS/TCP. A datagram holds one bare FINS frame (no FINS/TCP header and
+// no handshake); the reply goes back to the sender's address and port. The
+// PLC's own node over UDP is Options::server_node, but as over TCP the
+// destination node of a request is not checked and the reply simply swaps
+// the request's destination and source fields. Datagrams longer than 2,012
+// bytes are discarded unread.
 //
 // It is written from the PLC's side on purpose and shares no code with the
 // FINS client library, so that each checks the other.
@@ -57,12 +80,17 @@
 //   0x1101  no such area (area code unknown to the family), or an area
 //           code that cannot be used by this command (writing a
 //           forced-status, completion flag, task flag or condition flag
-//           code, or a bit area of the CV family)
+//           code, or a bit area of the CV family; fill or transfer with
+//           anything but a word area code)
 //   0x1103  address out of range: start word outside the area, bit
 //           number above 15, a non-zero bit for a word element or for a
 //           one-bit flag (TIM/CNT completion flags, TK, TKS, conditions)
-//   0x1104  address range exceeded: a write run that goes past the end
-//   0x110C  parameter error: a bit write whose data byte is not 0 or 1
+//   0x1104  address range exceeded: a read, write, fill or transfer run
+//           that goes past the end of its area
+//   0x110B  response too long: a memory area read of more than 1,998 bytes
+//   0x110C  parameter error: a bit write whose data byte is not 0 or 1, a
+//           read, write, fill or transfer of 0 items, an unknown CPU unit
+//           data part
 //   0x2101  read-only area (A0..A447)
 //
 // ---------------------------------------------------------------------------
@@ -155,7 +183,11 @@ struct Options {
   // TCP port to listen on; 0 picks an ephemeral port (read it with port()).
   uint16_t port = 9600;
   std::string bind_address = "127.0.0.1";
-  // Node the PLC reports for itself in the handshake answer.
+  // Also serve FINS/UDP on the same port number (the port picked for TCP
+  // when `port` is 0). Start fails when that UDP port is taken.
+  bool udp = true;
+  // Node the PLC reports for itself in the handshake answer; also its node
+  // over UDP.
   uint8_t server_node = 10;
   // Node handed to the first client that asks for node 0; each further
   // automatic assignment takes the next node (skipping server_node).
@@ -175,7 +207,8 @@ struct Options {
   bool record_frames = true;
 };
 
-// A FINS/TCP PLC. Every client connection is served on its own thread; all
+// A FINS/TCP and FINS/UDP PLC. Every client connection is served on its own
+// thread, all datagrams on one more; all
 // public operations are thread-safe and may be called while clients are
 // being served. Not copyable.
 class PlcSimulator {
@@ -231,7 +264,10 @@ class PlcSimulator {
 
   // ---- Fault injection ---------------------------------------------------
   // Handshake faults last until acceptHandshakes(); command faults apply to
-  // the next `count` FINS frames received on any connection. When several
+  // the next `count` FINS frames received on any connection or by UDP.
+  // Over UDP a drop or an ignore both mean no reply (a lost datagram), a
+  // raw reply is sent as the datagram, and a delayed reply does not hold
+  // up the datagrams after it (a late reply). When several
   // command faults are pending, one frame meets them in this order: drop,
   // ignore, raw reply, delay, failing end code, wrong SID (delay combines
   // with the ones after it; the first three replace the answer).
@@ -267,12 +303,19 @@ class PlcSimulator {
   void replyNextWithRaw(std::vector<uint8_t> bytes);
   // Forget every pending command fault.
   void clearFaults();
+  // From now on refuse the one element at (FINS area code, FINS word) with
+  // `end_code`: every multiple memory area read that asks for it, and every
+  // memory area write of that code whose run covers it, is answered with
+  // the end code alone, as by a CPU unit that cannot place that element
+  // (DM100 on the CS family is code 0x82, word 100). Lasts until called
+  // again with end code 0; clearFaults() leaves it.
+  void refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code);
   // Close every open client connection now; the listener stays open.
   void dropAllConnections();
 
   // ---- Observation -------------------------------------------------------
   // Every FINS frame received (without its 16-byte FINS/TCP header), in
-  // order of arrival across all connections, including frames that were
+  // order of arrival across all connections and UDP, including frames that were
   // ignored, dropped or failed. Empty when Options::record_frames is false.
   std::vector<std::vector<uint8_t>> receivedFrames() const;
   void clearReceivedFrames();
