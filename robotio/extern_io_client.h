@@ -2,7 +2,8 @@
 // external IO service ("EX-IO"), which owns the robot's input and output
 // registers of three kinds (bool, int, double).
 //
-// Every operation is one synchronous call to the service. Whatever goes
+// Every operation is one synchronous call to the service (a batch, see
+// callRegisters, one or a few system.multicall requests). Whatever goes
 // wrong on the way (service down, connection refused, transport error or
 // time-out, a fault answered by the service, an answer of an unexpected
 // type, a malformed answer) is caught here, logged at ERROR (except by
@@ -30,8 +31,12 @@
 #define GW_ROBOTIO_EXTERN_IO_CLIENT_H_
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "robotio/call_stats.h"
 
 // The external IO service's endpoint on the robot controller.
 inline constexpr char EXIO_SERVER_URL[] = "http://127.0.0.1:9602/RPC2";
@@ -110,6 +115,95 @@ class ExternIOClient {
   // boolean, whatever its value; false on any failure. Never logs, since
   // the synchronisation loop calls it every cycle.
   bool isExIORunning();
+
+  // Counts and times of every call made so far (liveness probes included).
+  // Unlike the calls, safe to ask from any thread at any time; costs no
+  // call.
+  robotio::CallStats callStats() const;
+
+  // ---- Batches: many register operations in one round trip.
+  //
+  // One register operation of a batch: what to do, and afterwards how it
+  // ended. Build them with the named constructors below.
+  struct RegisterCall {
+    enum class Kind {
+      kClaimInput,        // occupyInput(name, registerType, index)
+      kReadOutputBool,    // getOutputBoolData(index)    -> boolValue
+      kReadOutputInt,     // getOutputIntData(index)     -> intValue
+      kReadOutputDouble,  // getOutputDoubleData(index)  -> doubleValue
+      kWriteInputBool,    // setInputBoolData(name, index, boolValue)
+      kWriteInputInt,     // setInputIntData(name, index, intValue)
+      kWriteInputDouble,  // setInputDoubleData(name, index, doubleValue)
+    };
+
+    static RegisterCall claimInput(int registerType, int index);
+    static RegisterCall readOutputBool(int index);
+    static RegisterCall readOutputInt(int index);
+    static RegisterCall readOutputDouble(int index);
+    static RegisterCall writeInputBool(int index, bool value);
+    static RegisterCall writeInputInt(int index, int value);
+    static RegisterCall writeInputDouble(int index, double value);
+
+    Kind kind = Kind::kReadOutputInt;
+    int index = 0;
+    int registerType = 0;  // claims only: 0 bool, 1 int, 2 double
+    // In for writes; out for reads, set only when outcome is kAnswered.
+    bool boolValue = false;
+    int intValue = 0;
+    double doubleValue = 0.0;
+    // Set by callRegisters. kRejected: a write or claim answered false.
+    Outcome outcome = Outcome::kNoAnswer;
+  };
+
+  // Elements per system.multicall; a longer batch goes as several. 500
+  // register calls make a request of about 130 KB and an answer of about
+  // 60 KB, well inside the 1 MiB the service and this client accept.
+  static constexpr std::size_t kMaxMulticallElements = 500;
+
+  // How long the client keeps to one call per register after the service
+  // was found without system.multicall, before it asks again (the service
+  // may have been updated or restarted meanwhile without ever looking
+  // down to isExIORunning).
+  static constexpr std::chrono::seconds kMulticallRecheck{30};
+
+  // Runs every element of `calls` on behalf of `name` (the claims' and the
+  // writes' owner) and sets each element's outcome and, for reads, its
+  // value. Each element ends as the single call of its kind would, logging
+  // the same records (ERROR for a failure, INFO for every claim answered);
+  // one element's failure leaves the others alone.
+  //
+  // With system.multicall in use (see probeMulticall) the batch costs one
+  // round trip per kMaxMulticallElements elements; otherwise one per
+  // element. A multicall that times out makes all its elements kTimedOut
+  // (one ERROR record) and they are not tried again singly, so that a hung
+  // service costs one time-out, not one per register; in the one-call-per-
+  // register mode, too, a time-out ends the batch and the elements not yet
+  // sent are kTimedOut without a call. Any other failure of a whole
+  // multicall (no answer, HTTP error, malformed answer, a fault such as "no
+  // such method") runs that batch's elements singly and turns multicall
+  // off until the next probe: a service that loses multicall keeps its
+  // exchange. A write of a value XML-RPC cannot carry (infinity, NaN) is
+  // kFault without a call. Elements are answered in order; an empty batch
+  // makes no call.
+  void callRegisters(const std::string& name, std::vector<RegisterCall>& calls);
+
+  // Asks the service now whether it offers system.multicall, by a trial
+  // multicall of one "isConnectController": in use when it is answered with
+  // the one-element array of a boolean a multicall answer holds; not
+  // offered when the service answers a fault or anything else; undecided
+  // (returns false, tries again on the next batch) when the service does
+  // not answer at all. Logs the decision at INFO ("EX-IO multicall in use"
+  // / "EX-IO multicall not offered, one call per register"). Returns
+  // multicallInUse().
+  //
+  // Needed only to ask at a moment of the caller's choosing: callRegisters
+  // probes by itself before its first batch, and again once isExIORunning
+  // has found the service running after it had not, or kMulticallRecheck
+  // after a "not offered".
+  bool probeMulticall();
+
+  // Whether batches go as system.multicall right now.
+  bool multicallInUse() const;
 
  private:
   // writeInputDouble, logging failures under `function`'s name.

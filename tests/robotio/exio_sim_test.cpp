@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -182,6 +183,51 @@ TEST_F(ExioSimTest, AnswerFaultsFailsEveryCallWithoutEffect) {
   EXPECT_TRUE(callBool("isConnectController", args()));
 }
 
+TEST_F(ExioSimTest, MulticallCanBeRefusedAndOfferedAgain) {
+  auto listed = [&] {
+    for (const xmlrpc_c::value& name :
+         xmlrpc_c::value_array(call("system.listMethods", args()))
+             .vectorValueValue()) {
+      if (xmlrpc_c::value_string(name).cvalue() == "system.multicall") {
+        return true;
+      }
+    }
+    return false;
+  };
+  std::map<std::string, xmlrpc_c::value> probe;
+  probe.emplace("methodName", s("isConnectController"));
+  probe.emplace("params",
+                xmlrpc_c::value_array(std::vector<xmlrpc_c::value>()));
+  const xmlrpc_c::paramList multicall =
+      args(xmlrpc_c::value_array(
+          std::vector<xmlrpc_c::value>{xmlrpc_c::value_struct(probe)}));
+
+  const uint64_t before = sim_->requestsAnswered();
+  EXPECT_TRUE(listed());
+  EXPECT_EQ(xmlrpc_c::value_array(call("system.multicall", multicall)).size(),
+            1u);
+  EXPECT_EQ(sim_->requestsAnswered() - before, 2u);
+
+  std::ostringstream out;
+  EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, "multicall off", out));
+  EXPECT_FALSE(sim_->offersMulticall());
+  EXPECT_FALSE(listed());
+  try {
+    call("system.multicall", multicall);
+    ADD_FAILURE() << "refused multicall was answered";
+  } catch (const girerr::error& e) {
+    EXPECT_NE(std::string(e.what()).find("'system.multicall' not defined"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(callBool("isConnectController", args()));
+
+  sim_->setOfferMulticall(true);
+  EXPECT_TRUE(listed());
+  EXPECT_EQ(xmlrpc_c::value_array(call("system.multicall", multicall)).size(),
+            1u);
+}
+
 TEST_F(ExioSimTest, RefusedClaimTakesNothing) {
   sim_->setRefuseClaims(true);
   EXPECT_FALSE(callBool("occupyInput", args(s("A"), i(1), i(3))));
@@ -356,7 +402,8 @@ TEST_F(ExioSimTest, ConsoleRejectsBadLinesAndQuits) {
   std::ostringstream out;
   for (const char* line :
        {"out int 100 1", "out int 3", "out int 3 x", "out int 3 4 5",
-        "out bool 1 maybe", "out word 1 1", "jump"}) {
+        "out bool 1 maybe", "out word 1 1", "multicall", "multicall maybe",
+        "jump"}) {
     SCOPED_TRACE(line);
     out.str("");
     EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, line, out));

@@ -11,6 +11,8 @@ const char kHelp[] =
     "  out bool <index> <0|1|true|false>   set an output register\n"
     "  out int <index> <value>\n"
     "  out double <index> <value>\n"
+    "  multicall <on|off>                  offer system.multicall or refuse "
+    "it\n"
     "  show                                claimed or non-zero inputs, "
     "non-zero outputs\n"
     "  help                                this list\n"
@@ -70,6 +72,18 @@ void setOutput(ExioSimulator& sim, std::istringstream& in, std::ostream& out) {
       << "> <value>\n";
 }
 
+void setMulticall(ExioSimulator& sim, std::istringstream& in,
+                  std::ostream& out) {
+  std::string word;
+  bool offer = false;
+  if (!lastWord(in, &word) || !parseBool(word, &offer)) {
+    out << "usage: multicall on|off\n";
+    return;
+  }
+  sim.setOfferMulticall(offer);
+  out << "system.multicall " << (offer ? "offered" : "refused") << "\n";
+}
+
 void show(const ExioSimulator& sim, std::ostream& out) {
   int shown = 0;
   auto input = [&](const char* bank, int b, int index, const auto& value,
@@ -126,6 +140,8 @@ bool runConsoleCommand(ExioSimulator& sim, const std::string& line,
   std::ostringstream reply;
   if (command == "out") {
     setOutput(sim, in, reply);
+  } else if (command == "multicall") {
+    setMulticall(sim, in, reply);
   } else if (command == "show") {
     show(sim, reply);
   } else if (command == "help") {

@@ -5,6 +5,7 @@
 //   out bool <index> <0|1|true|false>   set an output register
 //   out int <index> <value>
 //   out double <index> <value>
+//   multicall <on|off>                  offer system.multicall or refuse it
 //   show                                every claimed or non-zero input
 //                                       register, every non-zero output
 //   help                                this list

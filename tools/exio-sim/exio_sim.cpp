@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
 
@@ -66,6 +67,64 @@ std::string describe(const xmlrpc_c::paramList& params) {
   return text;
 }
 
+// Stands in front of the dispatcher, which always answers system.multicall,
+// so that the simulator can play a service without it; counts the requests.
+// Thread-safe: called from every connection thread at once.
+class MulticallGate : public rpcserver::CallProcessor {
+ public:
+  explicit MulticallGate(const rpcwire::Dispatcher& dispatcher)
+      : dispatcher_(dispatcher), inner_(dispatcher) {}
+
+  std::string process(const char* body, size_t size,
+                      const xmlrpc_c::callInfo* callInfo) override {
+    std::string answer = offer_.load() ? inner_.process(body, size, callInfo)
+                                       : refusing(body, size, callInfo);
+    ++requests_;
+    return answer;
+  }
+
+  void setOffer(bool offer) { offer_.store(offer); }
+  bool offers() const { return offer_.load(); }
+  uint64_t requests() const { return requests_.load(); }
+
+ private:
+  // Parses the call once more only while multicall is refused, so that
+  // the usual path costs what the plain dispatcher costs.
+  std::string refusing(const char* body, size_t size,
+                       const xmlrpc_c::callInfo* callInfo) {
+    std::string name;
+    xmlrpc_c::paramList params;
+    if (rpcwire::parseCall(body, size, &name, &params).ok()) {
+      if (name == rpcwire::Dispatcher::kMulticall) {
+        return rpcwire::formatFault(rpcwire::kFaultNoSuchMethod,
+                                    "Method '" + name + "' not defined");
+      }
+      if (name == rpcwire::Dispatcher::kListMethods) return listWithout(name);
+    }
+    return inner_.process(body, size, callInfo);
+  }
+
+  std::string listWithout(const std::string& name) const {
+    std::vector<xmlrpc_c::value> names;
+    for (const std::string& n : dispatcher_.methodNames()) {
+      if (n != rpcwire::Dispatcher::kMulticall) {
+        names.push_back(xmlrpc_c::value_string(n));
+      }
+    }
+    try {
+      return rpcwire::formatResponse(xmlrpc_c::value_array(names));
+    } catch (const std::exception& e) {
+      return rpcwire::formatFault(rpcwire::kFaultInternal,
+                                  name + ": " + e.what());
+    }
+  }
+
+  const rpcwire::Dispatcher& dispatcher_;
+  rpcserver::DispatcherProcessor inner_;
+  std::atomic<bool> offer_{true};
+  std::atomic<uint64_t> requests_{0};
+};
+
 void requireIndex(int index) {
   if (!RegisterFile::validIndex(index)) {
     throw std::out_of_range("register index " + std::to_string(index) +
@@ -98,6 +157,10 @@ class ExioSimulator::Impl {
   using Handler = xmlrpc_c::value (Impl::*)(const xmlrpc_c::paramList&);
   xmlrpc_c::value answer(const std::string& method, ResultKind kind,
                          Handler handler, const xmlrpc_c::paramList& params);
+
+  // The multicall setting and the request count; thread-safe.
+  MulticallGate& gate() { return processor_; }
+  const MulticallGate& gate() const { return processor_; }
 
   // Counts the client's TCP connection when it is a new one.
   // REQUIRES: called on the server thread answering the call.
@@ -149,7 +212,7 @@ class ExioSimulator::Impl {
 
   // Built once and never changed, so the server threads read it unlocked.
   rpcwire::Dispatcher dispatcher_;
-  rpcserver::DispatcherProcessor processor_{dispatcher_};
+  MulticallGate processor_{dispatcher_};
 
   // Lifecycle: start and stop are serialised by lifecycle_mutex_, which is
   // never taken by a server thread, so stop may join them while holding it.
@@ -217,6 +280,7 @@ class ExioSimulator::Impl::Method : public xmlrpc_c::method2 {
 
 ExioSimulator::Impl::Impl(const Options& options)
     : trace_out_(options.trace), port_(options.port) {
+  processor_.setOffer(options.offerMulticall);
   addMethod("occupyInput", ResultKind::kBool, &Impl::occupyInput);
   addMethod("releaseInput", ResultKind::kInt, &Impl::releaseInput);
   addMethod("getOutputBoolData", ResultKind::kBool, &Impl::getOutputBoolData);
@@ -575,6 +639,10 @@ uint64_t ExioSimulator::callsAnswered() const {
   return impl_->calls_answered_.load();
 }
 
+uint64_t ExioSimulator::requestsAnswered() const {
+  return impl_->gate().requests();
+}
+
 uint64_t ExioSimulator::connectionsSeen() const {
   std::lock_guard<std::mutex> lock(impl_->mutex_);
   return impl_->client_ports_.size();
@@ -598,6 +666,14 @@ void ExioSimulator::setAnswerFaults(bool faults) {
 void ExioSimulator::setControllerConnected(bool connected) {
   std::lock_guard<std::mutex> lock(impl_->mutex_);
   impl_->controller_connected_ = connected;
+}
+
+void ExioSimulator::setOfferMulticall(bool offer) {
+  impl_->gate().setOffer(offer);
+}
+
+bool ExioSimulator::offersMulticall() const {
+  return impl_->gate().offers();
 }
 
 void ExioSimulator::setFailingRegister(int bank, int index, bool failing) {

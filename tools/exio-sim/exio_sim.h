@@ -32,6 +32,13 @@
 //       true while at least one input register of any bank is claimed.
 //   isConnectController()                    -> boolean
 //       true while the controller is connected (see setControllerConnected).
+//   system.multicall(array of {methodName, params})  -> array
+//       Many calls in one request: each call's result as a one-element
+//       array, or its fault as a struct {faultCode, faultString}, in order.
+//       Offered unless turned off (Options::offerMulticall,
+//       setOfferMulticall): then answered with fault -506 (no such method)
+//       and left out of system.listMethods, as a service without it would.
+//   system.listMethods()                     -> array of strings
 //
 // A bank outside 0..2, an index outside the register range, an empty owner
 // name, a missing, surplus or mistyped argument, or an unknown method is
@@ -64,6 +71,8 @@ struct Options {
   // written here. The stream must outlive the simulator; writes to it are
   // serialised by the simulator.
   std::ostream* trace = nullptr;
+  // Whether system.multicall is answered; see setOfferMulticall.
+  bool offerMulticall = true;
 };
 
 // The external IO service. Every client connection is served on a thread of
@@ -122,8 +131,13 @@ class ExioSimulator {
   // std::out_of_range is thrown.
   std::string owner(int bank, int index) const;
 
-  // Number of calls answered since construction (faults included).
+  // Number of calls of the register methods answered since construction
+  // (faults included): a multicall counts each call it holds.
   uint64_t callsAnswered() const;
+
+  // Number of HTTP requests answered since construction: a multicall counts
+  // once; faults, system.* calls and bodies that are no call count too.
+  uint64_t requestsAnswered() const;
 
   // Number of distinct client ports calls have arrived from since
   // construction: one per TCP connection a client opened and used, as long
@@ -154,6 +168,12 @@ class ExioSimulator {
 
   // What isConnectController answers; true at construction.
   void setControllerConnected(bool connected);
+
+  // Whether system.multicall is offered from the next request on; starts
+  // as Options::offerMulticall. A multicall already being answered is
+  // answered in full.
+  void setOfferMulticall(bool offer);
+  bool offersMulticall() const;
 
   // While on, every call that arrives blocks without an answer until the
   // setting is turned off (the call then proceeds as usual) or the

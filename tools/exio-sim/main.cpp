@@ -1,4 +1,4 @@
-// exio-sim [--port N] [--verbose]
+// exio-sim [--port N] [--verbose] [--no-multicall]
 //
 // Serves the simulated external IO service until SIGINT, SIGTERM or the
 // console command "quit"; reads console commands (see console.h) from
@@ -20,11 +20,13 @@
 namespace {
 
 void usage(std::ostream& out) {
-  out << "usage: exio-sim [--port N] [--verbose]\n"
-         "  --port N    TCP port on 127.0.0.1 (default "
+  out << "usage: exio-sim [--port N] [--verbose] [--no-multicall]\n"
+         "  --port N        TCP port on 127.0.0.1 (default "
       << exiosim::kDefaultPort
       << ")\n"
-         "  --verbose   print every call answered\n"
+         "  --verbose       print every call answered\n"
+         "  --no-multicall  answer system.multicall with \"no such method\",\n"
+         "                  as a service without it does\n"
          "Reads commands from standard input; type help for the list.\n";
 }
 
@@ -51,6 +53,8 @@ int main(int argc, char** argv) {
       }
     } else if (std::strcmp(argv[i], "--verbose") == 0) {
       options.trace = &std::cout;
+    } else if (std::strcmp(argv[i], "--no-multicall") == 0) {
+      options.offerMulticall = false;
     } else if (std::strcmp(argv[i], "--help") == 0) {
       usage(std::cout);
       return 0;
