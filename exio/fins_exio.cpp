@@ -49,11 +49,26 @@ FinsExIO::~FinsExIO() {
 bool FinsExIO::connect(const std::string& ip, int port, int localNet,
                        int localNode, int localUnit, int remoteNet,
                        int remoteNode, int remoteUnit) {
-  return impl_->connect(ip, port, localNet, localNode, localUnit, remoteNet,
-                        remoteNode, remoteUnit);
+  const bool connected = impl_->connect(ip, port, localNet, localNode,
+                                        localUnit, remoteNet, remoteNode,
+                                        remoteUnit);
+  if (connected) {
+    impl_->stats.noteConnected(ip, port, false);
+  } else {
+    int code = 0;
+    {
+      std::lock_guard<std::mutex> lock(impl_->connectionMutex);
+      code = impl_->lastConnectCode;
+    }
+    impl_->stats.noteFailure(ip, port, code);
+  }
+  return connected;
 }
 
-void FinsExIO::disconnect() { impl_->disconnect(); }
+void FinsExIO::disconnect() {
+  impl_->disconnect();
+  impl_->stats.noteDisconnected();
+}
 
 int FinsExIO::getState() { return impl_->connectionState; }
 
@@ -90,16 +105,19 @@ fins_cpudata_tp FinsExIO::getCPUData() {
 void FinsExIO::syncLoop() {
   Impl& impl = *impl_;
   while (running_) {
+    const auto begun = std::chrono::steady_clock::now();
     try {
-      if (impl.syncCycle()) {
-        std::this_thread::sleep_for(kCyclePause);
-      } else {
-        // The shared lock is kept across the pause, so an add or remove
-        // waits for at most that pause.
-        std::shared_lock<std::shared_timed_mutex> lock(impl.mappingLock);
-        impl.markServiceDown();
-        std::this_thread::sleep_for(kCyclePause);
-      }
+      const bool serviceUp = impl.syncCycle();
+      impl.stats.serviceRunning = serviceUp;
+      std::shared_lock<std::shared_timed_mutex> lock(impl.mappingLock);
+      if (!serviceUp) impl.markServiceDown();
+      const auto done = std::chrono::steady_clock::now();
+      noteMappingOutcomes(impl, done);
+      impl.stats.cycles.add(done, done - begun);
+      // While the service is down the shared lock is kept across the pause,
+      // so an add or remove waits for at most that pause.
+      if (serviceUp) lock.unlock();
+      std::this_thread::sleep_for(kCyclePause);
     } catch (const std::exception& e) {
       Logger::getInstance()->log<Logger::ERROR>("FINS sync cycle fail: %s",
                                                 __func__, __LINE__, e.what());
@@ -132,8 +150,10 @@ void FinsExIO::Impl::pacedReconnectLocked(
           pacing.failedAttempts);
     }
     pacing = ReconnectPacing();
+    stats.noteConnected(plcIp, connectParams[0], true);
     return;
   }
+  stats.noteFailure(plcIp, connectParams[0], lastConnectCode);
   ++pacing.failedAttempts;
   ++pacing.failedSinceSummary;
   pacing.lastCode = lastConnectCode;
@@ -166,6 +186,13 @@ bool FinsExIO::Impl::syncCycle() {
   // takes it again.
   if (!isTCPEstablished()) {
     std::unique_lock<std::mutex> lock(connectionMutex);
+    if (connectionState != ConnectFailed && connection != nullptr) {
+      // The library's code when its exchanges closed the socket.
+      const int code = connection->sockfd < 0 && connection->last_error != 0
+                           ? connection->last_error
+                           : FINS_RETVAL_NOT_CONNECTED;
+      stats.noteFailure(plcIp, connectParams[0], code);
+    }
     if (connectionState == ConnectFailed) {
       // What a failed attempt left behind: freed without a record, or a PLC
       // that refuses would log a disconnect for every attempt.
@@ -181,6 +208,8 @@ bool FinsExIO::Impl::syncCycle() {
     // Decided under the lock, so that a user's disconnect or connect that
     // lands in between is not overridden by a stale reconnect.
     std::lock_guard<std::mutex> lock(connectionMutex);
+    // Once a cycle: what API threads' exchanges added is seen a cycle late.
+    stats.publishFins(connection != nullptr ? &connection->stats : nullptr);
     const int state = connectionState;
     if ((state & ~kFamilyUnknownFlag) == Connected) {
       // An exchange of another thread made the library close the socket

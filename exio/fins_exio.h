@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <boost/variant.hpp>
 
@@ -76,6 +78,65 @@ class FinsExIO {
                                unsigned char, float, double, BitForce,
                                WordForce>;
 
+  // What the engine knows of how it is doing, for people watching it (see
+  // getDiagnostics). Times in milliseconds unless a name says otherwise;
+  // points in time are Unix seconds, 0 for never.
+  struct Diagnostics {
+    struct Connection {
+      int state = Disconnected;  // a ConnectionState code
+      std::string plcAddress;    // of the last connect; empty before one
+      int plcPort = 0;
+      std::string cpuModel;      // of the last successful connect
+      std::string family;        // as getPLCMode answers
+      double connectedSince = 0;  // the current connection's start; 0 if none
+      std::uint64_t connectAttempts = 0;  // the clients' and the loop's
+      std::uint64_t reconnects = 0;  // links the loop brought back by itself
+      int lastFailureCode = 0;       // last failed connect or lost link
+      double lastFailureAt = 0;
+    };
+    struct Cycle {
+      std::uint64_t cycles = 0;  // finished since start
+      // Work of a cycle without its pause: the last one, and the mean, 99th
+      // percentile and maximum over the cycles of the last minute.
+      double lastMs = 0, meanMs = 0, p99Ms = 0, maxMs = 0;
+      double perSecond = 0;  // cycles a second over the last minute
+    };
+    struct Fins {
+      std::uint64_t exchanges = 0, failures = 0, timeouts = 0;
+      // Failed exchanges by FINS code; codes beyond the first few seen on
+      // one connection are summed under -1.
+      std::vector<std::pair<int, std::uint64_t>> failuresByCode;
+      double meanMs = 0, p99Ms = 0;  // exchange time since start
+    };
+    struct RobotService {
+      bool running = false;  // the liveness probe of the last cycle
+      std::uint64_t calls = 0, failures = 0, timeouts = 0;
+      double meanMs = 0, p99Ms = 0;  // call time since start
+      bool multicall = false;        // batched calls in use
+    };
+    // A mapping's value as last exchanged, in its data type's shape.
+    struct ShownValue {
+      enum Kind { kNone, kInt, kNumber, kBool, kBoolPair, kIntPair };
+      Kind kind = kNone;  // kNone before the first exchange
+      double first = 0, second = 0;
+    };
+    struct Mapping {
+      std::string name;  // the robot register
+      int direction = PlcToRobot;
+      std::string address;
+      int type = 0;    // a FinsDataType
+      int state = 0;   // as getMapState answers
+      ShownValue value;
+      std::int64_t msSinceGood = -1;  // -1: never exchanged well
+      std::uint64_t failures = 0;     // cycles that left it failed
+    };
+    Connection connection;
+    Cycle cycle;
+    Fins fins;
+    RobotService robot;
+    std::vector<Mapping> mappings;  // PLC-to-robot ones first, by name
+  };
+
   // Defined in exio/fins_exio_impl.h, which only the engine, its tests and
   // its benchmark include.
   class Impl;
@@ -104,11 +165,27 @@ class FinsExIO {
   // synchronisation thread keeps retrying with these parameters.
   bool connect(const std::string& ip, int port, int localNet, int localNode,
                int localUnit, int remoteNet, int remoteNode, int remoteUnit);
+  // As connect, over FINS/UDP: no handshake and no link, so the nodes are
+  // the ones given, except that 0 (which over TCP asks the PLC to assign
+  // one) is derived here: the PLC node from the last octet of `ip`, the
+  // local node from the last octet of the local address that reaches it, as
+  // OMRON Ethernet units map nodes to addresses by default. A derived node
+  // outside 1..254 fails the connect. The CPU unit data read proves that the
+  // PLC answers; after that, exchanges are the only sign of life: timed-out
+  // or foreign replies count as failed exchanges, and reconnects (a new
+  // socket and a new CPU unit data read) follow as over TCP.
+  bool connectUdp(const std::string& ip, int port, int localNet,
+                  int localNode, int localUnit, int remoteNet, int remoteNode,
+                  int remoteUnit);
   // Closes the connection if there is one; the state becomes Disconnected
   // and stays so until the next connect(). Mappings are kept.
   void disconnect();
   // The connection state (a ConnectionState code). Takes no lock.
   int getState();
+  // The transport of the last connect or connectUdp, kept across
+  // disconnect and reconnects: "TCP", "UDP", or "" before the first.
+  // Takes no lock.
+  std::string getTransport();
   // The PLC family named by the CPU model text of the current connection:
   // "CS", "CJ", "CV", "CP" or "UNKNOWN" (also when not connected).
   std::string getPLCMode();
@@ -142,6 +219,13 @@ class FinsExIO {
   std::int32_t getMapDirection(const std::string& robotRegister);
   // Every mapping: robot register name -> PLC address text as given.
   std::unordered_map<std::string, std::string> getMapping();
+
+  // --- Diagnostics -----------------------------------------------------------
+
+  // The engine's counters and every mapping's standing. Makes no FINS or
+  // robot call and never waits behind one: it reads what the loop publishes
+  // once per cycle and takes mappingLock only shared.
+  Diagnostics getDiagnostics();
 
   // --- Direct memory access ------------------------------------------------
 

@@ -1,12 +1,15 @@
 // The engine's FINS connection: connect, disconnect, the socket's keep-alive
 // options, the link check and the PLC family.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "exio/fins_exio_impl.h"
@@ -25,7 +28,92 @@ constexpr int kKeepAliveProbes = 10;
 
 Logger* logger() { return Logger::getInstance(); }
 
+// FINS nodes on a network run 1..254: 0 names the unit itself and 255 is
+// the broadcast node, so neither can stand for a host.
+constexpr int kFirstNode = 1;
+constexpr int kLastNode = 254;
+// Any port does for the route lookup; no datagram is sent.
+constexpr std::uint16_t kRouteProbePort = 9600;
+
+// The node an address maps to under OMRON's default (automatic) address
+// conversion: its last octet.
+int nodeOf(const in_addr& address) { return ntohl(address.s_addr) & 0xFF; }
+
+// Fills in the nodes given as 0 for a UDP connect (see
+// FinsExIO::connectUdp). Over TCP the handshake assigns both; over UDP the
+// PLC answers the source node of the frame, and with automatic address
+// conversion it sends the answer to the host whose last octet is that node,
+// so a node the PLC cannot map back to us would make every reply go astray.
+// 0 on success, else the code the connect fails with.
+int deriveUdpNodes(const std::string& ip, int& localNode, int& remoteNode) {
+  const bool localGiven = static_cast<std::uint8_t>(localNode) != 0;
+  const bool remoteGiven = static_cast<std::uint8_t>(remoteNode) != 0;
+  if (localGiven && remoteGiven) return 0;
+  in_addr plc{};
+  // A text that is no address is refused by the library's connect.
+  if (inet_pton(AF_INET, ip.c_str(), &plc) != 1) return 0;
+  if (!remoteGiven) remoteNode = nodeOf(plc);
+  if (!localGiven) {
+    // Connecting a UDP socket only looks up the route, and with it the
+    // local address the PLC will see.
+    const int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) return errno + FINS_RETVAL_ERRNO_BASE;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(kRouteProbePort);
+    peer.sin_addr = plc;
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    int code = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer),
+                  sizeof peer) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0) {
+      code = errno + FINS_RETVAL_ERRNO_BASE;
+    }
+    close(fd);
+    if (code != 0) return code;
+    localNode = nodeOf(self.sin_addr);
+  }
+  for (const int node : {localNode, remoteNode}) {
+    if (node < kFirstNode || node > kLastNode) {
+      return FINS_RETVAL_INVALID_IP_ADDRESS;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool FinsExIO::connectUdp(const std::string& ip, int port, int localNet,
+                          int localNode, int localUnit, int remoteNet,
+                          int remoteNode, int remoteUnit) {
+  const bool connected =
+      impl_->connect(ip, port, localNet, localNode, localUnit, remoteNet,
+                     remoteNode, remoteUnit, FINS_TRANSPORT_UDP);
+  // The same account as FinsExIO::connect keeps for TCP.
+  if (connected) {
+    impl_->stats.noteConnected(ip, port, false);
+  } else {
+    int code = 0;
+    {
+      std::lock_guard<std::mutex> lock(impl_->connectionMutex);
+      code = impl_->lastConnectCode;
+    }
+    impl_->stats.noteFailure(ip, port, code);
+  }
+  return connected;
+}
+
+std::string FinsExIO::getTransport() {
+  switch (impl_->transport.load()) {
+    case FINS_TRANSPORT_TCP:
+      return "TCP";
+    case FINS_TRANSPORT_UDP:
+      return "UDP";
+    default:
+      return "";
+  }
+}
 
 FinsExIO::Impl::Impl(const std::string& exioServerUrl)
     : externIOClient(exioServerUrl) {}
@@ -36,6 +124,7 @@ FinsExIO::Impl::~Impl() {
 }
 
 void FinsExIO::Impl::closeConnection() {
+  if (connection != nullptr) stats.foldFins(connection->stats);
   finslib_disconnect(connection);
   connection = nullptr;
   publishSnapshot();
@@ -54,41 +143,57 @@ FinsExIO::Impl::ConnectionSnapshot FinsExIO::Impl::snapshotCopy() {
 
 bool FinsExIO::Impl::connect(const std::string& ip, int port, int localNet,
                              int localNode, int localUnit, int remoteNet,
-                             int remoteNode, int remoteUnit) {
+                             int remoteNode, int remoteUnit, int via) {
   // Published before the lock so that the "connect" method sees an attempt
   // under way and starts no second one while this one waits.
   connectionState = Connecting;
   std::lock_guard<std::mutex> lock(connectionMutex);
   // A client's connect starts afresh, whatever the loop's pacing was.
   pacing = ReconnectPacing();
-  return connectLocked(ip, port, localNet, localNode, localUnit, remoteNet,
-                       remoteNode, remoteUnit);
+  return connectLocked(via, ip, port, localNet, localNode, localUnit,
+                       remoteNet, remoteNode, remoteUnit);
 }
 
 bool FinsExIO::Impl::reconnectLocked(bool quiet) {
   connectionState = Connecting;
   const std::string ip = plcIp;
   const std::array<int, 7> p = connectParams;
-  return connectLocked(ip, p[0], p[1], p[2], p[3], p[4], p[5], p[6], quiet);
+  return connectLocked(transport, ip, p[0], p[1], p[2], p[3], p[4], p[5],
+                       p[6], quiet);
 }
 
-bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
+bool FinsExIO::Impl::connectLocked(int via, const std::string& ip, int port,
                                    int localNet, int localNode, int localUnit,
                                    int remoteNet, int remoteNode,
                                    int remoteUnit, bool quiet) {
   closeConnection();
   ++connectAttempts;
   plcIp = ip;
+  // The nodes as given: a reconnect derives zero nodes afresh.
   connectParams = {port,      localNet,  localNode, localUnit,
                    remoteNet, remoteNode, remoteUnit};
+  transport = via;
+  const bool udp = via == FINS_TRANSPORT_UDP;
 
   // Logged under the public operation's name, whichever path got here.
   if (!quiet) {
     logger()->log<Logger::INFO>("Fins start connecting PLC", "connect",
                                 __LINE__);
   }
-  int code = 0;
-  connection = finslib_tcp_connect(
+  int code = udp ? deriveUdpNodes(ip, localNode, remoteNode) : 0;
+  if (code != 0) {
+    connectionState = ConnectFailed;
+    lastConnectCode = code;
+    if (!quiet) {
+      logger()->log<Logger::ERROR>(
+          "Fins UDP node for %s cannot be derived (local %d, PLC %d), error "
+          "code: %d; give both nodes",
+          "connect", __LINE__, ip.c_str(), localNode, remoteNode, code);
+    }
+    return false;
+  }
+  const auto openRecord = udp ? finslib_udp_connect : finslib_tcp_connect;
+  connection = openRecord(
       nullptr, ip.c_str(), static_cast<uint16_t>(port),
       static_cast<uint8_t>(localNet), static_cast<uint8_t>(localNode),
       static_cast<uint8_t>(localUnit), static_cast<uint8_t>(remoteNet),
@@ -105,7 +210,8 @@ bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
     }
     return false;
   }
-  if (!setFinsSocketOpt(connection->sockfd)) {
+  // Keep-alive is a TCP matter; a UDP socket has no link to probe.
+  if (!udp && !setFinsSocketOpt(connection->sockfd)) {
     logger()->log<Logger::WARNING>("Fins set socket opt fail", "connect",
                                    __LINE__);
   }
@@ -127,6 +233,11 @@ bool FinsExIO::Impl::connectLocked(const std::string& ip, int port,
     connectionState = Connected;
   }
   publishSnapshot();
+  if (udp && !quiet) {
+    logger()->log<Logger::INFO>("Fins UDP nodes: local %d, PLC %d", "connect",
+                                __LINE__, connection->local_node,
+                                connection->remote_node);
+  }
   logger()->log<Logger::INFO>("Fins connect to PLC success", "connect",
                               __LINE__);
   return true;
@@ -175,6 +286,7 @@ bool FinsExIO::Impl::isTCPEstablished() {
   if (connection == nullptr || connectionState == Disconnected) {
     return true;
   }
+  if (transport == FINS_TRANSPORT_UDP) return connection->sockfd >= 0;
   return DaemonUtils::Net::isTCPEstablished(connection->sockfd);
 }
 

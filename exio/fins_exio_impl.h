@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "exio/fins_exio.h"
+#include "exio/fins_exio_stats.h"
 #include "fins/fins.h"
 #include "robotio/extern_io_client.h"
 
@@ -75,6 +76,28 @@ struct MappingRel {
   int registerType = FinsExIO::NoRegister;
   AtomicField<std::int32_t> state{FinsExIO::MappingNew};
   AtomicField<bool> occupied{false};
+  // For diagnostics, written by the loop's end-of-cycle pass: when the
+  // mapping last ended a cycle in MappingGood (milliseconds on the steady
+  // clock; -1 never) and how many cycles it ended failed.
+  AtomicField<std::int64_t> lastGoodMs{-1};
+  AtomicField<std::uint64_t> failedCycles{0};
+
+  // How the PLC-to-robot pass treats this record's item, kept from cycle to
+  // cycle so that one bad item is found once and then kept out of the
+  // shared read. Read and written by the synchronisation thread only.
+  struct ReadStanding {
+    static constexpr int kNotPlaced = -1;
+    // The PLC family placementCode was found for; kNotPlaced until then.
+    int placedFamily = kNotPlaced;
+    // 0, or the library's address or area code: the item has no place in
+    // that family's memory areas and is never sent.
+    int placementCode = 0;
+    // 0, or the PLC's end code for this item read alone: it is kept out of
+    // the shared read and tried alone again from retryAt on.
+    int refusedCode = 0;
+    std::chrono::steady_clock::time_point retryAt;
+  };
+  ReadStanding standing;
 };
 
 // The engine's private implementation: the FINS connection and its
@@ -112,10 +135,12 @@ class FinsExIO::Impl {
 
   // --- Connection ------------------------------------------------------------
 
-  // See FinsExIO::connect.
+  // See FinsExIO::connect and FinsExIO::connectUdp; `transport` is
+  // FINS_TRANSPORT_TCP or FINS_TRANSPORT_UDP.
   bool connect(const std::string& ip, int port, int localNet, int localNode,
-               int localUnit, int remoteNet, int remoteNode, int remoteUnit);
-  // Connects again with the parameters of the last connect.
+               int localUnit, int remoteNet, int remoteNode, int remoteUnit,
+               int transport = FINS_TRANSPORT_TCP);
+  // Connects again with the parameters and transport of the last connect.
   // REQUIRES: connectionMutex held.
   bool reconnectLocked(bool quiet = false);
   // See FinsExIO::disconnect.
@@ -129,7 +154,9 @@ class FinsExIO::Impl {
 
   // Whether the connection's TCP link is usable: true without a connection
   // or while Disconnected (nothing to lose), else whether the kernel still
-  // sees the socket ESTABLISHED.
+  // sees the socket ESTABLISHED. Over UDP there is no link to ask about:
+  // usable while the library keeps the socket open, which it closes after
+  // the consecutive-error limit of failed (timed-out or foreign) exchanges.
   bool isTCPEstablished();
 
   // Sets the connection's PLC family from a family name or CPU model text
@@ -220,6 +247,29 @@ class FinsExIO::Impl {
   // REQUIRES: mappingLock held shared and connectionMutex held.
   void writeRunToPlc(const PlcRun& run);
 
+  // The library's code for an item that cannot be placed in the memory
+  // areas of `connection`'s PLC family (FINS_RETVAL_INVALID_READ_ADDRESS or
+  // FINS_RETVAL_INVALID_READ_AREA, as the multiple read would answer before
+  // sending anything); 0 when it can.
+  // REQUIRES: connectionMutex held (for `connection`).
+  static int readPlacementCode(const fins_sys_tp* connection,
+                               const MappingItem& item);
+  // A change of one PlcToRobot item's standing, found while the link is
+  // held and logged after it is released.
+  struct ReadNote {
+    enum class Kind { kNoPlace, kRefused, kAccepted };
+    Kind kind;
+    const MappingRel* rel;
+    int code;
+  };
+  // Places every PlcToRobot item not yet placed in the current PLC family
+  // (new records, and all of them after a connect or PLCModeSet changed the
+  // family): an item without a place is left out of the reads. A family
+  // change also clears the PLC's refusals, which were about another
+  // memory layout. Without a connection nothing changes.
+  // REQUIRES: mappingLock held shared and connectionMutex held.
+  void placePlcToRobotItems(std::vector<ReadNote>& notes);
+
   // --- Direct read -------------------------------------------------------------
 
   // Fills `out` (zeroed by the caller) with the value of `type` at `address`:
@@ -307,6 +357,10 @@ class FinsExIO::Impl {
   int lastConnectCode = 0;  // GUARDED_BY(connectionMutex)
 
   std::string plcIp;  // GUARDED_BY(connectionMutex)
+  // FINS_TRANSPORT_TCP or FINS_TRANSPORT_UDP as the last connect asked, used
+  // again by every reconnect; FINS_TRANSPORT_NONE before the first connect.
+  // Written under connectionMutex, read without it by getTransport.
+  std::atomic<int> transport{FINS_TRANSPORT_NONE};
   // port, local net, local node, local unit, remote net, remote node, remote
   // unit of the last connect.
   std::array<int, 7> connectParams = {};  // GUARDED_BY(connectionMutex)
@@ -320,6 +374,9 @@ class FinsExIO::Impl {
   // caller wait for the loop to have run without guessing its timing.
   std::atomic<std::uint64_t> cycleCount{0};
 
+  // What getDiagnostics reports; see exio/fins_exio_stats.h.
+  EngineStats stats;
+
  private:
   // Writes one value read from the PLC to the robot register(s) of `rel`;
   // returns the mapping state the writes leave.
@@ -331,9 +388,10 @@ class FinsExIO::Impl {
   // summary instead); the outcome is in connectionState and
   // lastConnectCode.
   // REQUIRES: connectionMutex held.
-  bool connectLocked(const std::string& ip, int port, int localNet,
-                     int localNode, int localUnit, int remoteNet,
-                     int remoteNode, int remoteUnit, bool quiet = false);
+  bool connectLocked(int transport, const std::string& ip, int port,
+                     int localNet, int localNode, int localUnit,
+                     int remoteNet, int remoteNode, int remoteUnit,
+                     bool quiet = false);
   // Closes and frees the connection record, if there is one.
   // REQUIRES: connectionMutex held.
   void closeConnection();

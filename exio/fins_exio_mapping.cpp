@@ -30,6 +30,37 @@ void MappingItem::keepValue(const fins_multidata_tp& from) {
   value.store(bytes);
 }
 
+int FinsExIO::Impl::readPlacementCode(const fins_sys_tp* connection,
+                                      const MappingItem& item) {
+  fins_address_tp address = {};
+  if (XX_finslib_decode_address(item.address, &address)) {
+    return FINS_RETVAL_INVALID_READ_ADDRESS;
+  }
+  // The row kind and forced flag the multiple read looks the item up with.
+  int kind = FINS_AREA_KIND_WORD;
+  bool forced = false;
+  switch (item.type) {
+    case Bit:
+      kind = FINS_AREA_KIND_BIT;
+      break;
+    case BitForced:
+      kind = FINS_AREA_KIND_BIT;
+      forced = true;
+      break;
+    case WordForced:
+      forced = true;
+      break;
+    default:
+      if (finsTypeConvert(item.type) < 0) {
+        return FINS_RETVAL_SUCCESS;  // the read skips such an item unsent
+      }
+      break;
+  }
+  const fins_area_tp* row = XX_finslib_search_area(
+      connection, &address, kind, FINS_AREA_ACCESS_MULTI_READ, forced);
+  return row == nullptr ? FINS_RETVAL_INVALID_READ_AREA : FINS_RETVAL_SUCCESS;
+}
+
 bool FinsExIO::addMapping(const std::string& plcAddress,
                           const std::string& robotRegister,
                           const std::string& secondRobotRegister,

@@ -1,11 +1,14 @@
 // The two synchronisation passes and the direct reads and writes of PLC
 // memory.
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
 #include "exio/fins_exio_impl.h"
+#include "service/logger.h"
 
 namespace {
 
@@ -45,6 +48,236 @@ std::vector<T> narrowed(const std::vector<int>& values) {
     out.push_back(static_cast<T>(value));
   }
   return out;
+}
+
+// Items per frame of the multiple read, as the library packs them.
+constexpr std::size_t kItemsPerFrame = FINS_MULTI_READ_MAX_ITEMS;
+// How long an item the PLC refused stays out of the shared read before it
+// is tried alone again: often enough to recover by itself within about a
+// second, seldom enough to cost next to nothing while it stays refused.
+constexpr auto kRefusedRetryPause = std::chrono::seconds(1);
+// Refused items tried alone in one pass, at most; many refused items are
+// then tried in turn rather than all in one cycle.
+constexpr std::size_t kRetriesPerPass = 1;
+// The highest masked FINS end code; the library's own codes lie above.
+constexpr int kLastPlcEndCode = 0x7F3F;
+// An item's outcome while it was not read in this pass.
+constexpr int kUnread = -1;
+
+// Whether `code` is about the items asked for rather than about the link:
+// the PLC answered with an end code, or the library refused an address
+// before anything was sent.
+bool refusesItems(int code) {
+  return (code > 0 && code <= kLastPlcEndCode) ||
+         code == FINS_RETVAL_INVALID_READ_ADDRESS ||
+         code == FINS_RETVAL_INVALID_READ_AREA;
+}
+
+// Codes the library returns before it sends anything: a bad argument or an
+// address it cannot place. It does not count them as failures.
+bool isUnsentCode(int code) {
+  switch (code) {
+    case FINS_RETVAL_NO_WRITE_ADDRESS:
+    case FINS_RETVAL_NO_DATA_BLOCK:
+    case FINS_RETVAL_INVALID_READ_ADDRESS:
+    case FINS_RETVAL_INVALID_WRITE_ADDRESS:
+    case FINS_RETVAL_INVALID_READ_AREA:
+    case FINS_RETVAL_INVALID_WRITE_AREA:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Runs one library exchange on `sys` so that an answer of the PLC, a
+// refusal included, leaves the library's count of consecutive failures as
+// it was. The library closes the socket when that count runs over its
+// limit, to notice a dead link; a PLC that refuses an element over a
+// working link would otherwise have the link closed and opened again, and
+// the other mappings' traffic with it. A failure of the link is counted
+// exactly as the library counts it.
+// REQUIRES: connectionMutex held.
+template <typename Exchange>
+int exchangeCountingLinkFailures(fins_sys_tp* sys, Exchange exchange) {
+  if (sys == nullptr) {
+    return exchange();
+  }
+  const int failures = sys->error_count;
+  // Counted from zero, one failure cannot run over the limit (a limit of 0
+  // aside, which closes at the first failure either way).
+  sys->error_count = 0;
+  const int code = exchange();
+  if (sys->sockfd < 0) {
+    return code;  // the library closed the socket, and cleared the count
+  }
+  if ((code > 0 && code <= kLastPlcEndCode) || isUnsentCode(code)) {
+    sys->error_count = failures;
+    return code;
+  }
+  if (sys->error_count > 0) {
+    // The library counted a failure of the link: count it on top of the
+    // earlier ones, as it would have.
+    sys->error_count = failures;
+    return check_error_count(sys, code);
+  }
+  return code;  // a success, or a failure the library does not count
+}
+
+// Reads the items of one PLC-to-robot pass with the frames the library
+// would send, and when the PLC refuses a frame, searches that frame for the
+// item it refuses instead of failing the other items with it: halves are
+// read until one item is left (about log2 of the frame's size exchanges),
+// then the frame's other items in one more exchange. Each item's outcome
+// lands in `codes`: 0 (read), kUnread, or the code that refused it alone.
+// REQUIRES: connectionMutex held for the reader's whole life.
+class FrameReader {
+ public:
+  FrameReader(fins_sys_tp* connection, fins_multidata_tp* items, int* codes)
+      : connection_(connection), items_(items), codes_(codes) {}
+
+  // Reads items [0, count). Returns 0, or the code of a link failure, which
+  // ends the read at once.
+  int readAll(std::size_t count) {
+    for (std::size_t first = 0; first < count; first += kItemsPerFrame) {
+      const std::size_t n = std::min(kItemsPerFrame, count - first);
+      const int code =
+          finslib_multiple_memory_area_read(connection_, items_ + first, n);
+      if (code == FINS_RETVAL_SUCCESS) {
+        markRead(first, n);
+        continue;
+      }
+      if (!refusesItems(code)) {
+        return code;
+      }
+      const int failure = searchFrame(first, n, code);
+      if (failure != FINS_RETVAL_SUCCESS) {
+        return failure;
+      }
+    }
+    return FINS_RETVAL_SUCCESS;
+  }
+
+  // Reads item `index` alone. Returns 0, or the code that refused it (also
+  // in its outcome), or the code of a link failure.
+  int readOne(std::size_t index) {
+    const int code =
+        finslib_multiple_memory_area_read(connection_, items_ + index, 1);
+    if (code == FINS_RETVAL_SUCCESS || refusesItems(code)) {
+      codes_[index] = code;
+    }
+    return code;
+  }
+
+ private:
+  // Items [first, first + count) were refused as a whole with `code`.
+  int searchFrame(std::size_t first, std::size_t count, int code) {
+    std::size_t low = first;
+    std::size_t size = count;
+    bool readAlone = size == 1;  // the suspect's own code is known
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      const int answer = readSearching(items_ + low, half);
+      if (answer == FINS_RETVAL_SUCCESS) {
+        markRead(low, half);
+        low += half;
+        size -= half;
+        readAlone = false;
+      } else if (refusesItems(answer)) {
+        size = half;
+        code = answer;
+        readAlone = half == 1;
+      } else {
+        return answer;
+      }
+    }
+    if (!readAlone) {
+      const int answer = readSearching(items_ + low, 1);
+      if (answer == FINS_RETVAL_SUCCESS) {
+        // Accepted alone: no single item is to blame this time.
+        markRead(low, 1);
+        return readRest(first, count);
+      }
+      if (!refusesItems(answer)) {
+        return answer;
+      }
+      code = answer;
+    }
+    codes_[low] = code;
+    return readRest(first, count);
+  }
+
+  // Reads the items of [first, first + count) still unread, in one
+  // exchange. Should the PLC refuse that too, they stay unread for this
+  // pass: the next pass finds the next refused item.
+  int readRest(std::size_t first, std::size_t count) {
+    std::vector<std::size_t> rest;
+    for (std::size_t i = first; i < first + count; ++i) {
+      if (codes_[i] == kUnread) {
+        rest.push_back(i);
+      }
+    }
+    if (rest.empty()) {
+      return FINS_RETVAL_SUCCESS;
+    }
+    std::vector<fins_multidata_tp> items;
+    items.reserve(rest.size());
+    for (std::size_t i : rest) {
+      items.push_back(items_[i]);
+    }
+    const int answer = readSearching(items.data(), items.size());
+    if (answer == FINS_RETVAL_SUCCESS) {
+      for (std::size_t k = 0; k < rest.size(); ++k) {
+        items_[rest[k]] = items[k];
+        codes_[rest[k]] = FINS_RETVAL_SUCCESS;
+      }
+      return FINS_RETVAL_SUCCESS;
+    }
+    return refusesItems(answer) ? FINS_RETVAL_SUCCESS : answer;
+  }
+
+  // One read of the search, which expects refusals: they must not make
+  // the library give the link up half way.
+  int readSearching(fins_multidata_tp* items, std::size_t count) {
+    return exchangeCountingLinkFailures(connection_, [&] {
+      return finslib_multiple_memory_area_read(connection_, items, count);
+    });
+  }
+
+  void markRead(std::size_t first, std::size_t count) {
+    std::fill(codes_ + first, codes_ + first + count, FINS_RETVAL_SUCCESS);
+  }
+
+  fins_sys_tp* const connection_;
+  fins_multidata_tp* const items_;
+  int* const codes_;
+};
+
+void logReadNotes(const std::vector<FinsExIO::Impl::ReadNote>& notes) {
+  using Kind = FinsExIO::Impl::ReadNote::Kind;
+  Logger* const logger = Logger::getInstance();
+  for (const auto& note : notes) {
+    const char* name = note.rel->robotRegister.c_str();
+    const char* address = note.rel->item.address;
+    switch (note.kind) {
+      case Kind::kNoPlace:
+        logger->log<Logger::WARNING>(
+            "Fins mapping %s <---> %s is not read: the PLC family has no such "
+            "address, code %d",
+            "syncPlcToRobot", __LINE__, address, name, note.code);
+        break;
+      case Kind::kRefused:
+        logger->log<Logger::WARNING>(
+            "Fins mapping %s <---> %s refused by the PLC with end code "
+            "0x%04X; tried alone again every second",
+            "syncPlcToRobot", __LINE__, address, name, note.code);
+        break;
+      case Kind::kAccepted:
+        logger->log<Logger::INFO>(
+            "Fins mapping %s <---> %s accepted by the PLC again",
+            "syncPlcToRobot", __LINE__, address, name);
+        break;
+    }
+  }
 }
 
 }  // namespace
@@ -174,41 +407,141 @@ int FinsExIO::Impl::writeToRobot(const MappingRel& rel,
   return MappingRobotCallFailed;
 }
 
-void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
-  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-
-  std::vector<fins_multidata_tp> batch;
-  batch.reserve(plcToRobotMap.size());
-  for (const auto& entry : plcToRobotMap) {
-    batch.push_back(entry.second.item.toMultidata());
+void FinsExIO::Impl::placePlcToRobotItems(std::vector<ReadNote>& notes) {
+  if (connection == nullptr) {
+    return;
   }
-  int result = 0;
-  {
-    // Only the FINS read holds the link: a robot service that hangs must not
-    // hold up the API's direct PLC access.
-    std::lock_guard<std::mutex> link(connectionMutex);
-    result = finslib_multiple_memory_area_read(connection, batch.data(),
-                                               batch.size());
-  }
-
-  std::size_t i = 0;
+  const int family = connection->plc_family;
   for (auto& entry : plcToRobotMap) {
     MappingRel& rel = entry.second;
-    const fins_multidata_tp& item = batch[i++];
-    if (rel.state.load() == MappingClaimRefused) {
+    MappingRel::ReadStanding& standing = rel.standing;
+    if (standing.placedFamily == family) {
+      continue;
+    }
+    standing.placedFamily = family;
+    standing.refusedCode = 0;
+    const int code = readPlacementCode(connection, rel.item);
+    if (code != FINS_RETVAL_SUCCESS && code != standing.placementCode) {
+      notes.push_back({ReadNote::Kind::kNoPlace, &rel, code});
+    }
+    standing.placementCode = code;
+  }
+}
+
+void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
+  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+  const auto now = std::chrono::steady_clock::now();
+
+  // The records read in this pass, item i for record i: the shared read's
+  // records in table order, then the refused records tried alone.
+  std::vector<MappingRel*> records;
+  std::vector<fins_multidata_tp> items;
+  std::vector<MappingRel*> leftOut;
+  std::vector<ReadNote> notes;
+  records.reserve(plcToRobotMap.size());
+  items.reserve(plcToRobotMap.size());
+  int result = FINS_RETVAL_SUCCESS;
+  {
+    // Only the FINS reads hold the link: a robot service that hangs must
+    // not hold up the API's direct PLC access.
+    std::lock_guard<std::mutex> link(connectionMutex);
+    placePlcToRobotItems(notes);
+    std::vector<MappingRel*> retries;
+    for (auto& entry : plcToRobotMap) {
+      MappingRel& rel = entry.second;
+      const MappingRel::ReadStanding& standing = rel.standing;
+      if (standing.placementCode != FINS_RETVAL_SUCCESS) {
+        leftOut.push_back(&rel);
+      } else if (standing.refusedCode != FINS_RETVAL_SUCCESS) {
+        if (retries.size() < kRetriesPerPass && now >= standing.retryAt) {
+          retries.push_back(&rel);
+        } else {
+          leftOut.push_back(&rel);
+        }
+      } else {
+        records.push_back(&rel);
+        items.push_back(rel.item.toMultidata());
+      }
+    }
+    const std::size_t shared = items.size();
+    for (MappingRel* rel : retries) {
+      records.push_back(rel);
+      items.push_back(rel->item.toMultidata());
+    }
+    std::vector<int> codes(items.size(), kUnread);
+    FrameReader reader(connection, items.data(), codes.data());
+    // The lone retries first: the shared read's success then clears the
+    // library's failure count that a refusal left.
+    for (std::size_t i = shared; i < items.size(); ++i) {
+      const int code = reader.readOne(i);
+      if (code != FINS_RETVAL_SUCCESS && !refusesItems(code)) {
+        result = code;
+        break;
+      }
+    }
+    if (result == FINS_RETVAL_SUCCESS) {
+      result = reader.readAll(shared);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      MappingRel::ReadStanding& standing = records[i]->standing;
+      const int code = codes[i];
+      if (code == kUnread) {
+        continue;
+      }
+      if (code != FINS_RETVAL_SUCCESS) {
+        if (standing.refusedCode == FINS_RETVAL_SUCCESS) {
+          notes.push_back({ReadNote::Kind::kRefused, records[i], code});
+        }
+        standing.refusedCode = code;
+        standing.retryAt = now + kRefusedRetryPause;
+      } else if (standing.refusedCode != FINS_RETVAL_SUCCESS) {
+        standing.refusedCode = FINS_RETVAL_SUCCESS;
+        notes.push_back({ReadNote::Kind::kAccepted, records[i], code});
+      }
+    }
+    // `result` now tells only of a link failure, which fails every record
+    // read in this pass; refusals are per item.
+    if (result == FINS_RETVAL_SUCCESS) {
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        if (codes[i] != FINS_RETVAL_SUCCESS) {
+          // Refused or not reached: shown by its standing, or left as it
+          // was for this one pass.
+          if (codes[i] != kUnread) {
+            leftOut.push_back(records[i]);
+          }
+          records[i] = nullptr;
+        }
+      }
+    }
+  }
+  logReadNotes(notes);
+
+  for (MappingRel* rel : leftOut) {
+    if (rel->state.load() == MappingClaimRefused) {
+      continue;
+    }
+    const MappingRel::ReadStanding& standing = rel->standing;
+    rel->state.store(standing.placementCode != FINS_RETVAL_SUCCESS
+                         ? standing.placementCode
+                         : standing.refusedCode);
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    MappingRel* const rel = records[i];
+    if (rel == nullptr || rel->state.load() == MappingClaimRefused) {
       continue;
     }
     if (result != FINS_RETVAL_SUCCESS) {
-      rel.state.store(result);
+      rel->state.store(result);
       continue;
     }
+    const fins_multidata_tp& item = items[i];
     // The value before the state: a direct read that sees the good state
     // then sees this value.
-    rel.item.keepValue(item);
+    rel->item.keepValue(item);
     if (stopping) {
       continue;
     }
-    rel.state.store(writeToRobot(rel, item, robot));
+    rel->state.store(writeToRobot(*rel, item, robot));
   }
 }
 
@@ -331,15 +664,14 @@ void FinsExIO::Impl::readGroupFromRobot(std::vector<MappingRel>& group,
   }
 }
 
-void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
-  if (run.records.empty()) {
-    return;
-  }
-  const FinsDataType type = run.records.front()->item.type;
+namespace {
+
+// Writes one run's values from `start` on with the writer of `type`.
+// REQUIRES: connectionMutex held.
+int writeRun(fins_sys_tp* connection, FinsDataType type, const char* start,
+             const FinsExIO::Impl::PlcRun& run, std::size_t count) {
   const std::vector<int>& ints = run.ints;
-  const char* start = run.records.front()->item.address;
-  const std::size_t count = run.records.size();
-  int result = 0;
+  int result = FINS_RETVAL_SUCCESS;
   switch (type) {
     case Bit: {
       const std::vector<std::uint8_t> bits = narrowed<std::uint8_t>(ints);
@@ -405,8 +737,29 @@ void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
       break;
     }
     default:
-      return;
+      result = kNoWriterCode;
+      break;
   }
+  return result;
+}
+
+}  // namespace
+
+void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
+  if (run.records.empty()) {
+    return;
+  }
+  const FinsDataType type = run.records.front()->item.type;
+  if (isForcedType(type) || finsTypeConvert(type) < 0) {
+    return;  // read-only or no type: nothing to write, no state to change
+  }
+  const char* start = run.records.front()->item.address;
+  const std::size_t count = run.records.size();
+  // A run the PLC refuses leaves the others alone: its refusal must not
+  // make the library give the link up when the next run is refused too.
+  const int result = exchangeCountingLinkFailures(connection, [&] {
+    return writeRun(connection, type, start, run, count);
+  });
   for (MappingRel* rel : run.records) {
     rel->state.store(result);
   }

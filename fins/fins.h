@@ -144,6 +144,30 @@ extern "C" {
 
 /* ---- Records ---------------------------------------------------------------------------------- */
 
+/* Exchange statistics a connection record keeps (plain counters: the record's one-thread rule covers
+ * them). Times are in microseconds. time_buckets is a histogram with 8 buckets per power of two:
+ * bucket i < 8 holds times of i us; above, bucket 8 * (e - 2) + s holds times t with
+ * 2^e <= t < 2^(e+1) whose three bits below the top one are s (so each bucket is at most 1/8 of its
+ * lower bound wide); the last bucket also holds every longer time. */
+#define FINS_STATS_TIME_BUCKETS 200    /* up to 2^26 us (67 s) */
+#define FINS_STATS_FAILURE_CODES 8     /* distinct failure codes counted one by one */
+
+typedef struct fins_failure_count_tp {
+    int code;       /* a return code other than 0; 0 marks a free slot */
+    uint64_t count; /* exchanges that ended with it */
+} fins_failure_count_tp;
+
+typedef struct fins_exchange_stats_tp {
+    uint64_t exchanges; /* XX_finslib_communicate calls on this record */
+    uint64_t failures;  /* of them, those that returned another code than 0 */
+    uint64_t timeouts;  /* of the failures, those that waited out the socket's time-out */
+    uint64_t total_us;  /* sum of the exchange times */
+    uint64_t max_us;    /* longest exchange */
+    fins_failure_count_tp by_code[FINS_STATS_FAILURE_CODES]; /* the first distinct codes seen */
+    uint64_t other_codes;                                    /* failures whose code found no slot */
+    uint32_t time_buckets[FINS_STATS_TIME_BUCKETS];
+} fins_exchange_stats_tp;
+
 /* One connection; allocated by the connect operations, freed by finslib_disconnect. */
 typedef struct fins_sys_tp {
     char address[FINS_ADDRESS_LEN]; /* PLC host, dotted IPv4 text */
@@ -165,6 +189,7 @@ typedef struct fins_sys_tp {
     char model[FINS_TEXT_LEN];      /* CPU unit model, filled by the CPU unit data read */
     char version[FINS_TEXT_LEN];    /* CPU unit version, same rule */
     int plc_family;                 /* FINS_PLC_FAMILY_*: selects the rows of fins_area */
+    fins_exchange_stats_tp stats;   /* every exchange on this record, counted by XX_finslib_communicate */
 } fins_sys_tp;
 
 /* One command frame buffer (2,012 bytes): the request, then overwritten by the response. */
@@ -331,6 +356,17 @@ int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items
  * 0x8703) and on success also sets the record's model, version and plc_family ("CS", "CJ", "CP":
  * CS family; "CV": CV family; anything else unknown). A failure leaves the record as it was. */
 int finslib_cpu_unit_data_read(fins_sys_tp *sys, fins_cpudata_tp *cpudata);
+
+/* ---- Exchange statistics (fins_exchange.c) ---------------------------------------------------- */
+
+/* Adds every counter of from to into (failure codes by code, as far as into has slots). */
+void finslib_exchange_stats_add(fins_exchange_stats_tp *into, const fins_exchange_stats_tp *from);
+/* The exchange time in microseconds below which the fraction q (0..1) of the counted exchanges
+ * fall, read from the histogram (the middle of the bucket it lands in, at most max_us); 0 without
+ * exchanges. */
+double finslib_exchange_time_quantile_us(const fins_exchange_stats_tp *stats, double q);
+/* The histogram bucket of an exchange time (see fins_exchange_stats_tp). */
+int finslib_exchange_time_bucket(uint64_t us);
 
 /* ---- BCD (fins_bcd.c) ------------------------------------------------------------------------- */
 

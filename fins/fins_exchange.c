@@ -6,8 +6,10 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 /* FINS/TCP error code (0..0x25) -> return code; 0x870B where the code has no own meaning. */
@@ -111,8 +113,68 @@ static int bad_transport(fins_sys_tp *sys) {
     return FINS_RETVAL_NO_RECORD;
 }
 
-int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *bodylen, bool read_response) {
-    if (sys == NULL) return FINS_RETVAL_NO_RECORD;
+/* A receive that came back short because the socket's receive time-out passed (recv sets EAGAIN);
+ * errno is cleared before each receive so that an older value is not taken for it. */
+static bool receive_timed_out(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+/* Whether a response frame's header answers the request header: ICF with the response bit, the
+ * two node triples swapped, and the same SID and command. GCT is not compared. */
+static bool answers_request(const uint8_t *request, const uint8_t *frame) {
+    return frame[0] == (uint8_t)(request[0] | 0x40) && frame[1] == 0 && frame[3] == request[6] &&
+           frame[4] == request[7] && frame[5] == request[8] && frame[6] == request[3] &&
+           frame[7] == request[4] && frame[8] == request[5] && frame[9] == request[9] &&
+           frame[10] == request[10] && frame[11] == request[11];
+}
+
+/* Foreign datagrams one UDP exchange discards before it gives up: room for a late reply to each
+ * of several earlier requests, while a peer that keeps sending cannot hold the exchange for more
+ * than this many datagrams. */
+#define FINS_UDP_MAX_FOREIGN_DATAGRAMS 16
+
+/* Receives the answer to `request` into `frame`; returns 0 with *received set, or the code to
+ * count. Nothing ties a datagram to a request, so a reply that comes after its exchange gave up
+ * would be met by the next exchange: a datagram from another address, or one that does not answer
+ * this request, is discarded and the receive goes on. The time-out runs from the send, not from
+ * each datagram, so discarding never stretches an exchange beyond the socket's time-out. */
+static int udp_receive(fins_sys_tp *sys, const struct sockaddr_in *plc, const uint8_t *request,
+                       uint8_t *frame, long *received, bool *timed_out) {
+    int64_t deadline = fins_monotonic_ms() + (int64_t)FINS_SOCKET_TIMEOUT_SEC * 1000;
+    int foreign = 0;
+    for (;;) {
+        int64_t left = deadline - fins_monotonic_ms();
+        if (left <= 0) {
+            *timed_out = true;
+            return EAGAIN + FINS_RETVAL_ERRNO_BASE; /* what the socket's own time-out reports */
+        }
+        struct pollfd ready = {sys->sockfd, POLLIN, 0};
+        int n = poll(&ready, 1, (int)left);
+        if (n < 0 && errno != EINTR) return errno + FINS_RETVAL_ERRNO_BASE;
+        if (n <= 0) continue;
+        struct sockaddr_in from;
+        socklen_t from_len = sizeof from;
+        memset(&from, 0, sizeof from);
+        ssize_t got = recvfrom(sys->sockfd, frame, FINS_UDP_RESPONSE_LIMIT, MSG_DONTWAIT,
+                               (struct sockaddr *)&from, &from_len);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return errno + FINS_RETVAL_ERRNO_BASE;
+        }
+        bool from_plc = from.sin_family == AF_INET && from.sin_addr.s_addr == plc->sin_addr.s_addr;
+        if (from_plc) {
+            /* Too short to be told apart: the PLC's garbled answer rather than an old one. */
+            if (got < FINS_HEADER_LEN) return FINS_RETVAL_BODY_TOO_SHORT;
+            if (answers_request(request, frame)) {
+                *received = got;
+                return FINS_RETVAL_SUCCESS;
+            }
+        }
+        if (++foreign >= FINS_UDP_MAX_FOREIGN_DATAGRAMS) return FINS_RETVAL_SYNC_ERROR;
+    }
+}
+
+/* The exchange itself; *timed_out is set when it failed by waiting out the receive time-out. */
+static int exchange(fins_sys_tp *sys, fins_command_tp *command, size_t *bodylen, bool read_response,
+                    bool *timed_out) {
     if (command == NULL) return check_error_count(sys, FINS_RETVAL_NO_COMMAND);
     if (bodylen == NULL) return check_error_count(sys, FINS_RETVAL_NO_COMMAND_LENGTH);
     if (sys->sockfd == -1) return check_error_count(sys, FINS_RETVAL_NOT_CONNECTED);
@@ -120,7 +182,7 @@ int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *b
     uint8_t *frame = (uint8_t *)command;
     uint8_t request[FINS_HEADER_LEN];
     memcpy(request, frame, sizeof request);
-    long received; /* response frame bytes; signed so that short frames cannot wrap */
+    long received = 0; /* response frame bytes; signed so that short frames cannot wrap */
 
     if (sys->transport == FINS_TRANSPORT_TCP) {
         if (*bodylen > FINS_BODY_LEN) return check_error_count(sys, FINS_RETVAL_BODY_TOO_LONG);
@@ -138,14 +200,20 @@ int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *b
         if ((size_t)sent != frame_len) return check_error_count(sys, FINS_RETVAL_COMMAND_SEND_ERROR);
         if (!read_response) return FINS_RETVAL_SUCCESS;
 
-        if (fins_recv_loop(sys->sockfd, tcp, sizeof tcp, 0) < sizeof tcp)
+        errno = 0;
+        if (fins_recv_loop(sys->sockfd, tcp, sizeof tcp, 0) < sizeof tcp) {
+            *timed_out = receive_timed_out();
             return check_error_count(sys, FINS_RETVAL_TCP_HEADER_INCOMPLETE);
+        }
         if (fins_get_u32(tcp + 8) != 2) return check_error_count(sys, fins_tcp_error_to_retval(fins_get_u32(tcp + 12)));
         long n = 256L * tcp[6] + tcp[7] - 8;
         if (n > FINS_FRAME_LEN) return check_error_count(sys, FINS_RETVAL_BODY_TOO_LONG);
         if (n <= 0) return check_error_count(sys, FINS_RETVAL_BODY_TOO_SHORT);
-        if (fins_recv_loop(sys->sockfd, frame, (size_t)n, 0) < (size_t)n)
+        errno = 0;
+        if (fins_recv_loop(sys->sockfd, frame, (size_t)n, 0) < (size_t)n) {
+            *timed_out = receive_timed_out();
             return check_error_count(sys, FINS_RETVAL_RESPONSE_INCOMPLETE);
+        }
         received = n;
     } else if (sys->transport == FINS_TRANSPORT_UDP) {
         struct sockaddr_in to;
@@ -172,13 +240,8 @@ int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *b
         if (sent < 0) return check_error_count(sys, errno + FINS_RETVAL_ERRNO_BASE);
         if ((size_t)sent != frame_len) return check_error_count(sys, FINS_RETVAL_COMMAND_SEND_ERROR);
         if (!read_response) return FINS_RETVAL_SUCCESS;
-        ssize_t got;
-        do {
-            got = recvfrom(sys->sockfd, frame, FINS_UDP_RESPONSE_LIMIT, 0, NULL, NULL);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) return check_error_count(sys, errno + FINS_RETVAL_ERRNO_BASE);
-        if (got < FINS_HEADER_LEN) return check_error_count(sys, FINS_RETVAL_BODY_TOO_SHORT);
-        received = got;
+        int code = udp_receive(sys, &to, request, frame, &received, timed_out);
+        if (code != FINS_RETVAL_SUCCESS) return check_error_count(sys, code);
     } else {
         return bad_transport(sys);
     }
@@ -186,15 +249,107 @@ int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *b
     /* A frame shorter than its own header cannot be checked against the request. */
     if (received < FINS_HEADER_LEN) return check_error_count(sys, FINS_RETVAL_BODY_TOO_SHORT);
 
-    bool ours = frame[0] == (uint8_t)(request[0] | 0x40) && frame[1] == 0 &&
-                frame[3] == request[6] && frame[4] == request[7] && frame[5] == request[8] &&
-                frame[6] == request[3] && frame[7] == request[4] && frame[8] == request[5] &&
-                frame[9] == request[9] && frame[10] == request[10] && frame[11] == request[11];
-    if (!ours) {
+    if (!answers_request(request, frame)) {
         if (sys->transport == FINS_TRANSPORT_TCP) drain(sys->sockfd);
         return check_error_count(sys, FINS_RETVAL_SYNC_ERROR);
     }
     *bodylen = (size_t)(received - FINS_HEADER_LEN);
     if (*bodylen <= 1) return check_error_count(sys, FINS_RETVAL_BODY_TOO_SHORT);
     return check_error_count(sys, ((frame[12] & 0x7F) << 8) + (frame[13] & 0x3F));
+}
+
+static uint64_t monotonic_us(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
+
+/* Longest time the histogram tells apart; longer ones land in the last bucket. */
+#define STATS_TOP_EXPONENT 26
+
+int finslib_exchange_time_bucket(uint64_t us) {
+    if (us < 8) return (int)us;
+    int e = 63 - __builtin_clzll(us);
+    if (e > STATS_TOP_EXPONENT) return FINS_STATS_TIME_BUCKETS - 1;
+    return 8 * (e - 2) + (int)((us >> (e - 3)) & 7u);
+}
+
+/* The lower bound and the width of a bucket. */
+static void bucket_range(int bucket, double *low, double *width) {
+    if (bucket < 8) {
+        *low = bucket;
+        *width = 1;
+        return;
+    }
+    int e = bucket / 8 + 2;
+    *low = (double)((uint64_t)(8 + bucket % 8) << (e - 3));
+    *width = (double)((uint64_t)1 << (e - 3));
+}
+
+static void add_failures(fins_exchange_stats_tp *stats, int code, uint64_t count) {
+    for (int i = 0; i < FINS_STATS_FAILURE_CODES; i++) {
+        fins_failure_count_tp *slot = &stats->by_code[i];
+        if (slot->code == code || slot->code == 0) {
+            slot->code = code;
+            slot->count += count;
+            return;
+        }
+    }
+    stats->other_codes += count;
+}
+
+void finslib_exchange_stats_add(fins_exchange_stats_tp *into, const fins_exchange_stats_tp *from) {
+    if (into == NULL || from == NULL) return;
+    into->exchanges += from->exchanges;
+    into->failures += from->failures;
+    into->timeouts += from->timeouts;
+    into->total_us += from->total_us;
+    if (from->max_us > into->max_us) into->max_us = from->max_us;
+    for (int i = 0; i < FINS_STATS_FAILURE_CODES && from->by_code[i].code != 0; i++)
+        add_failures(into, from->by_code[i].code, from->by_code[i].count);
+    into->other_codes += from->other_codes;
+    for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) into->time_buckets[i] += from->time_buckets[i];
+}
+
+double finslib_exchange_time_quantile_us(const fins_exchange_stats_tp *stats, double q) {
+    if (stats == NULL || stats->exchanges == 0) return 0;
+    uint64_t total = 0;
+    for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) total += stats->time_buckets[i];
+    if (total == 0) return 0;
+    if (q < 0) q = 0;
+    if (q > 1) q = 1;
+    /* The rank of the wanted exchange, 1-based: the smallest that has at least q of them at or below. */
+    uint64_t rank = (uint64_t)(q * (double)total + 0.999999);
+    if (rank == 0) rank = 1;
+    uint64_t seen = 0;
+    for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) {
+        seen += stats->time_buckets[i];
+        if (seen >= rank) {
+            double low, width;
+            bucket_range(i, &low, &width);
+            double middle = low + width / 2;
+            return middle > (double)stats->max_us ? (double)stats->max_us : middle;
+        }
+    }
+    return (double)stats->max_us;
+}
+
+int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *bodylen, bool read_response) {
+    if (sys == NULL) return FINS_RETVAL_NO_RECORD;
+    bool timed_out = false;
+    uint64_t begun = monotonic_us();
+    int code = exchange(sys, command, bodylen, read_response, &timed_out);
+    uint64_t took = monotonic_us() - begun;
+
+    fins_exchange_stats_tp *stats = &sys->stats;
+    stats->exchanges++;
+    stats->total_us += took;
+    if (took > stats->max_us) stats->max_us = took;
+    stats->time_buckets[finslib_exchange_time_bucket(took)]++;
+    if (code != FINS_RETVAL_SUCCESS) {
+        stats->failures++;
+        if (timed_out) stats->timeouts++;
+        add_failures(stats, code, 1);
+    }
+    return code;
 }

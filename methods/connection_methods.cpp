@@ -45,35 +45,75 @@ xmlrpc_c::value boolArray(const bool (&elements)[N]) {
 
 }  // namespace
 
-// --- "connect" -------------------------------------------------------------
+// --- "connect", "connectUdp" -----------------------------------------------
+
+namespace {
+
+// The nine parameters both connect methods take; the ninth is required by
+// the interface and never used.
+struct ConnectArguments {
+  std::string address;
+  int port, localNet, localNode, localUnit, remoteNet, remoteNode, remoteUnit;
+
+  explicit ConnectArguments(xmlrpc_c::paramList const& params)
+      : address(params.getString(0)),
+        port(params.getInt(1)),
+        localNet(params.getInt(2)),
+        localNode(params.getInt(3)),
+        localUnit(params.getInt(4)),
+        remoteNet(params.getInt(5)),
+        remoteNode(params.getInt(6)),
+        remoteUnit(params.getInt(7)) {
+    params.getInt(8);
+  }
+};
+
+// The common body of "connect" and "connectUdp": `open` is the engine's
+// connect for the transport.
+void startConnect(FinsExIO* engine, const char* methodName,
+                  bool (FinsExIO::*open)(const std::string&, int, int, int,
+                                         int, int, int, int),
+                  xmlrpc_c::paramList const& params, xmlrpc_c::value* result) {
+  // An attempt under way is not interrupted: the client keeps polling
+  // "getState" for its outcome.
+  if (engine->getState() == FinsExIO::Connecting) {
+    *result = xmlrpc_c::value_int(0);
+    return;
+  }
+  const ConnectArguments a(params);
+  queueEngineWork(methodName, [=] {
+    (engine->*open)(a.address, a.port, a.localNet, a.localNode, a.localUnit,
+                    a.remoteNet, a.remoteNode, a.remoteUnit);
+  });
+  *result = xmlrpc_c::value_int(0);
+}
+
+}  // namespace
 
 FinsSetConnect::FinsSetConnect(FinsExIO* engine) : engine_(engine) {}
 FinsSetConnect::~FinsSetConnect() = default;
 
 void FinsSetConnect::execute(xmlrpc_c::paramList const& params,
                              xmlrpc_c::value* result) {
-  // An attempt under way is not interrupted: the client keeps polling
-  // "getState" for its outcome.
-  if (engine_->getState() == FinsExIO::Connecting) {
-    *result = xmlrpc_c::value_int(0);
-    return;
-  }
-  const std::string address = params.getString(0);
-  const int port = params.getInt(1);
-  const int localNet = params.getInt(2);
-  const int localNode = params.getInt(3);
-  const int localUnit = params.getInt(4);
-  const int remoteNet = params.getInt(5);
-  const int remoteNode = params.getInt(6);
-  const int remoteUnit = params.getInt(7);
-  params.getInt(8);  // required by the interface, never used
+  startConnect(engine_, "connect", &FinsExIO::connect, params, result);
+}
 
-  FinsExIO* const engine = engine_;
-  queueEngineWork("connect", [=] {
-    engine->connect(address, port, localNet, localNode, localUnit, remoteNet,
-                    remoteNode, remoteUnit);
-  });
-  *result = xmlrpc_c::value_int(0);
+FinsSetConnectUdp::FinsSetConnectUdp(FinsExIO* engine) : engine_(engine) {}
+FinsSetConnectUdp::~FinsSetConnectUdp() = default;
+
+void FinsSetConnectUdp::execute(xmlrpc_c::paramList const& params,
+                                xmlrpc_c::value* result) {
+  startConnect(engine_, "connectUdp", &FinsExIO::connectUdp, params, result);
+}
+
+// --- "getTransport" ----------------------------------------------------------
+
+FinsGetTransport::FinsGetTransport(FinsExIO* engine) : engine_(engine) {}
+FinsGetTransport::~FinsGetTransport() = default;
+
+void FinsGetTransport::execute(xmlrpc_c::paramList const& /*params*/,
+                               xmlrpc_c::value* result) {
+  *result = xmlrpc_c::value_string(engine_->getTransport());
 }
 
 // --- "disconnect" ----------------------------------------------------------

@@ -40,6 +40,42 @@ class FinsSetConnect : public xmlrpc_c::method {
   FinsExIO* const engine_;
 };
 
+// "connectUdp"(the nine parameters of "connect") -> int 0
+// As "connect", over FINS/UDP (FinsExIO::connectUdp): a local or PLC node of
+// 0 is derived from the last octet of the local or the PLC's address.
+// "connect" keeps meaning FINS/TCP.
+class FinsSetConnectUdp : public xmlrpc_c::method {
+ public:
+  explicit FinsSetConnectUdp(FinsExIO* engine);
+  ~FinsSetConnectUdp() override;
+
+  FinsSetConnectUdp(const FinsSetConnectUdp&) = delete;
+  FinsSetConnectUdp& operator=(const FinsSetConnectUdp&) = delete;
+
+  void execute(xmlrpc_c::paramList const& params,
+               xmlrpc_c::value* result) override;
+
+ private:
+  FinsExIO* const engine_;
+};
+
+// "getTransport"() -> string, the transport of the last connect: "TCP",
+// "UDP", or "" before the first.
+class FinsGetTransport : public xmlrpc_c::method {
+ public:
+  explicit FinsGetTransport(FinsExIO* engine);
+  ~FinsGetTransport() override;
+
+  FinsGetTransport(const FinsGetTransport&) = delete;
+  FinsGetTransport& operator=(const FinsGetTransport&) = delete;
+
+  void execute(xmlrpc_c::paramList const& params,
+               xmlrpc_c::value* result) override;
+
+ private:
+  FinsExIO* const engine_;
+};
+
 // "disconnect"() -> int 0
 // Starts FinsExIO::disconnect on a worker and answers at once; while an
 // earlier disconnect worker still runs, starts nothing.

@@ -3,6 +3,7 @@
 #include "exio/fins_exio.h"
 #include "rpcwire/xmlrpc_text.h"
 #include "methods/connection_methods.h"
+#include "methods/diagnostics_method.h"
 #include "methods/mapping_methods.h"
 #include "methods/memory_area_methods.h"
 
@@ -42,16 +43,20 @@ FinsXmlRpc::FinsXmlRpc(FinsExIO* engine) : engine_(engine) {}
 FinsXmlRpc::~FinsXmlRpc() {
   server_.reset();
   processor_.reset();
+  statusPage_.reset();
 }
 
 bool FinsXmlRpc::init() {
   server_.reset();
   processor_.reset();
+  statusPage_.reset();
   dispatcher_.reset(new rpcwire::Dispatcher);
   addMethods(dispatcher_.get(), engine_);
   processor_.reset(new rpcserver::DispatcherProcessor(*dispatcher_));
-  server_.reset(
-      new rpcserver::RpcServer(serverOptions(kPort), processor_.get()));
+  statusPage_.reset(new StatusPage(engine_));
+  rpcserver::ServerOptions options = serverOptions(kPort);
+  options.pages = statusPage_.get();
+  server_.reset(new rpcserver::RpcServer(options, processor_.get()));
   return true;
 }
 
@@ -69,6 +74,8 @@ void FinsXmlRpc::addMethods(rpcwire::Dispatcher* dispatcher,
   add("PLCModeSet", new FinsPLCModeSet(engine));
   add("PLCModeGet", new FinsPLCModeGet(engine));
   add("connect", new FinsSetConnect(engine));
+  add("connectUdp", new FinsSetConnectUdp(engine));
+  add("getTransport", new FinsGetTransport(engine));
   add("disconnect", new FinsDisconnect(engine));
   add("getState", new FinsGetConnectionState(engine));
   finsRpcDataReadMethodRegister(*dispatcher, *engine);
@@ -78,6 +85,8 @@ void FinsXmlRpc::addMethods(rpcwire::Dispatcher* dispatcher,
   add("getMappingState", new GetMappingState(engine));
   add("getMappingTable", new GetMappingTable(engine));
   add("getMappingDirection", new GetMappingDirection(engine));
+  // Beyond the original catalogue, so the 47 keep their order.
+  add("getDiagnostics", new GetDiagnostics(engine));
 }
 
 rpcserver::ServerOptions FinsXmlRpc::serverOptions(unsigned port) {

@@ -5,10 +5,11 @@
 
 #include "rpcwire/dispatcher.h"
 #include "service/rpc_server.h"
+#include "service/status_page.h"
 
 class FinsExIO;
 
-// The daemon's XML-RPC front: the dispatcher of the gateway's 47 methods and
+// The daemon's XML-RPC front: the dispatcher of the gateway's 48 methods and
 // the HTTP server that serves them on port 9601, path /RPC2.
 //
 // Usage (the process entry):
@@ -45,7 +46,7 @@ class FinsXmlRpc {
   FinsXmlRpc(const FinsXmlRpc&) = delete;
   FinsXmlRpc& operator=(const FinsXmlRpc&) = delete;
 
-  // Builds the dispatcher with the 47 methods and the server on kPort,
+  // Builds the dispatcher with the 48 methods and the server on kPort,
   // replacing those of an earlier call. Returns true; an error of the server
   // library (such as a port it cannot bind) is thrown as std::exception.
   bool init();
@@ -59,10 +60,10 @@ class FinsXmlRpc {
   // Has no effect and returns false: the daemon never stops serving.
   bool exit();
 
-  // Adds the 47 methods of the gateway to `dispatcher`, each holding
+  // Adds the 48 methods of the gateway to `dispatcher`, each holding
   // `engine`, in the order "system.listMethods" lists them: the six
-  // connection and controller methods, the 19 reads, the 17 writes and the
-  // five mapping methods.
+  // connection and controller methods, the 19 reads, the 17 writes, the
+  // five mapping methods and getDiagnostics.
   static void addMethods(rpcwire::Dispatcher* dispatcher, FinsExIO* engine);
 
   // The daemon's server settings for `port`: every interface, path /RPC2,
@@ -75,6 +76,7 @@ class FinsXmlRpc {
   FinsExIO* const engine_;
   std::unique_ptr<rpcwire::Dispatcher> dispatcher_;
   std::unique_ptr<rpcserver::DispatcherProcessor> processor_;
+  std::unique_ptr<StatusPage> statusPage_;  // GET / and /status.json
   std::unique_ptr<rpcserver::RpcServer> server_;
 };
 

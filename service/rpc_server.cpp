@@ -221,6 +221,9 @@ class RpcServer::Impl {
                             abyss_bool* handled);
   void answer(TSession* session);
   static void refuse(TSession* session, uint16_t status, const char* why);
+  // Answers a request for any path but the call path: a page for GET,
+  // else 404 (no such page) or 405 (a page, but not GET).
+  void servePage(TSession* session, const TRequestInfo* request);
 
   void bindSocket();
   [[noreturn]] void fail(const std::string& why);
@@ -339,11 +342,35 @@ void RpcServer::Impl::refuse(TSession* session, uint16_t status,
   ResponseError2(session, why);
 }
 
+void RpcServer::Impl::servePage(TSession* session,
+                                const TRequestInfo* request) {
+  PageSource::Page page;
+  if (options_.pages == nullptr ||
+      !options_.pages->page(request->uri, &page)) {
+    refuse(session, 404, "No XML-RPC service at this path");
+    return;
+  }
+  if (request->method != m_get) {
+    ResponseAddField(session, "Allow", "GET");
+    refuse(session, 405, "This page is read only");
+    return;
+  }
+  ResponseStatus(session, 200);
+  ResponseContentType(session, page.contentType.c_str());
+  // A live view: never shown from a cache.
+  ResponseAddField(session, "Cache-Control", "no-store");
+  ResponseContentLength(session, page.body.size());
+  ResponseWriteStart(session);
+  ResponseWriteBody(session, page.body.data(),
+                    static_cast<uint32_t>(page.body.size()));
+  ResponseWriteEnd(session);
+}
+
 void RpcServer::Impl::answer(TSession* session) {
   const TRequestInfo* request = nullptr;
   SessionGetRequestInfo(session, &request);
   if (options_.uriPath != request->uri) {
-    refuse(session, 404, "No XML-RPC service at this path");
+    servePage(session, request);
     return;
   }
   if (request->method != m_post) {

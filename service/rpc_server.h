@@ -97,6 +97,22 @@ class DispatcherProcessor : public CallProcessor {
 // alone, outside a call or for a client that is not IPv4.
 bool currentPeer(sockaddr_in* peer);
 
+// Read-only pages served beside the calls (GET on paths other than the
+// call path). Implementations are called from many connection threads at
+// once, must be thread-safe and must not change anything.
+class PageSource {
+ public:
+  struct Page {
+    std::string contentType;
+    std::string body;
+  };
+  virtual ~PageSource() = default;
+
+  // Fills `out` with the page at `path` (without the query) and returns
+  // true; false when there is no page there (the server answers 404).
+  virtual bool page(const std::string& path, Page* out) = 0;
+};
+
 struct ServerOptions {
   // TCP port to bind; 0 picks an ephemeral one (see RpcServer::port()).
   // Ignored when listenFd is given.
@@ -106,8 +122,12 @@ struct ServerOptions {
   // An already bound socket to listen on, or -1 to bind one. The server
   // does not close a socket it was given.
   int listenFd = -1;
-  // The one path calls are answered on; other paths get 404.
+  // The one path calls are answered on; other paths get 404, apart from
+  // the pages of `pages`.
   std::string uriPath = "/RPC2";
+  // Pages answered to GET, not owned (must outlive the server); none when
+  // null.
+  PageSource* pages = nullptr;
   // Connections served at once. Abyss stops accepting (in 2-second
   // sleeps) while this many are open, idle or not.
   unsigned maxConnections = 128;

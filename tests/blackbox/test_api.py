@@ -10,8 +10,8 @@ import xmlrpc.client
 import harness as h
 
 METHODS = [
-    "CPUUnitDataRead", "PLCModeSet", "PLCModeGet", "connect", "disconnect",
-    "getState",
+    "CPUUnitDataRead", "PLCModeSet", "PLCModeGet", "connect", "connectUdp",
+    "getTransport", "disconnect", "getState",
     "memoryAreaReadInt16", "memoryAreaReadInt32", "memoryAreaReadUint16",
     "memoryAreaReadUint32", "memoryAreaReadBCD16", "memoryAreaReadBCD32",
     "memoryAreaReadSBCD16_0", "memoryAreaReadSBCD16_1",
@@ -28,7 +28,7 @@ METHODS = [
     "memoryAreaWriteSBCD32_2", "memoryAreaWriteSBCD32_3",
     "memoryAreaWriteBit", "memoryAreaWriteFloat", "memoryAreaWriteDouble",
     "addMapping", "removeMapping", "getMappingState", "getMappingTable",
-    "getMappingDirection",
+    "getMappingDirection", "getDiagnostics",
 ]
 
 # What each read answers as "value" when it read nothing.
@@ -64,10 +64,10 @@ class ApiTest(unittest.TestCase):
         self.rpc = h.client()
         self.addCleanup(self.rpc("close"))
 
-    def test_list_methods_names_the_47_methods_in_registration_order(self):
+    def test_list_methods_names_the_50_methods_in_registration_order(self):
         names = [n for n in self.rpc.system.listMethods()
                  if not n.startswith("system.")]
-        self.assertEqual(len(METHODS), 47)
+        self.assertEqual(len(METHODS), 50)
         self.assertEqual(names, METHODS)
 
     def test_unknown_and_wrong_case_names_fault(self):

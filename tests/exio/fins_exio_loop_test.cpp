@@ -88,7 +88,10 @@ TEST_F(LoopTest, ControllerNotConnectedStillCountsAsRunning) {
 TEST_F(LoopTest, MappedReadIsAnsweredFromTheKeptValueWithoutTraffic) {
   addThreeMappings();
   plc_->setWord("DM", 100, 0xFFD6);  // -42
-  ASSERT_TRUE(waitFor([&] { return exio_->inputInt(1) == -42; }));
+  // The state follows the robot write, a moment after the value arrived.
+  ASSERT_TRUE(waitFor([&] {
+    return exio_->inputInt(1) == -42 && engine_->getMapState("in1") == 0;
+  }));
 
   plc_->clearReceivedFrames();
   FinsValue value;

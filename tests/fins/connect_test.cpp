@@ -358,9 +358,8 @@ TEST(Udp, ShortAndForeignAnswers) {
     fins_command_tp c;
     XX_finslib_init_command(sys, &c, 0x01, 0x04);
     size_t len = 0;
-    Stopwatch sw;
-    EXPECT_EQ(XX_finslib_communicate(sys, &c, &len, true), FINS_RETVAL_SYNC_ERROR);
-    EXPECT_LT(sw.seconds(), 2.0);  // no drain over UDP
+    // Only a reply to an earlier SID arrives: it is discarded and the exchange times out.
+    EXPECT_EQ(XX_finslib_communicate(sys, &c, &len, true), FINS_RETVAL_ERRNO_BASE + EAGAIN);
     finslib_disconnect(sys);
   }
 }

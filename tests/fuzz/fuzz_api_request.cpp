@@ -1,5 +1,5 @@
 // Fuzzes the gateway's API in process: the input is the body of an HTTP POST to /RPC2, handed
-// to the daemon's dispatcher with the 47 methods over one real engine, exactly as the server
+// to the daemon's dispatcher with the 48 methods over one real engine, exactly as the server
 // hands it over. Whatever the bytes (deep nesting, broken XML, wrong parameter types, huge
 // numbers, multicalls), the answer must be a complete XML-RPC answer that rpcwire itself reads
 // back: a result or a fault, never a crash, a hang or a half-written document.
