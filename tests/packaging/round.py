@@ -1,12 +1,16 @@
-"""One connect-map-read round through an installed fins-gateway.
+"""One connect-map-read round through installed packages.
 
-Starts the installed simulators (PLC on port 9600, external IO service on its
-fixed port 9602) and the installed daemon (fixed port 9601) as user nobody,
-then: "connect" to the PLC, wait for the connected state, map DM100 to robot
-input register in1, wait until the mapping reads good, and read DM100 back.
-Must run where ports 9601 and 9602 are free (scripts/isolated).
+The daemon comes from one folder (the fins-gateway package's programs) and the
+simulators and fins-cli from another (the fins-gateway-tools package's), so
+that each package is shown to work without the other's files. Starts the PLC
+simulator (port 9600) and the external IO simulator (its fixed port 9602),
+checks fins-cli against the PLC simulator (it names the CPU and writes DM100),
+then starts the daemon (fixed port 9601, as user nobody when run as root),
+connects it to the PLC, maps DM100 to robot input register in1, waits until
+the mapping reads good and reads DM100 back through the API. Must run where
+ports 9601 and 9602 are free (scripts/isolated).
 
-    python3 round.py <folder with fins-gateway, fins-plc-sim and exio-sim>
+    python3 round.py <folder with fins-gateway> <folder with fins-plc-sim, exio-sim, fins-cli>
 """
 
 import os
@@ -19,7 +23,11 @@ import xmlrpc.client
 
 WAIT = 15.0
 PLC_PORT = 9600
-VALUE = 1234  # put in DM100 through the PLC simulator's console
+EXIO_PORT = 9602
+GATEWAY_PORT = 9601
+PLC_MODEL = "CJ2M-CPU33"  # the simulator's default
+VALUE = 1234  # written into DM100 by fins-cli
+NOBODY = 65534
 
 CONNECTED = 4
 MAPPING_GOOD = 0
@@ -44,8 +52,28 @@ def port_open(port):
         return False
 
 
+def fins_cli(tools, *args):
+    """Runs the installed fins-cli against the PLC simulator; answers its output."""
+    run = subprocess.run([os.path.join(tools, "fins-cli"), "--port", str(PLC_PORT)] + list(args),
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=WAIT)
+    if run.returncode != 0:
+        raise AssertionError("fins-cli %s ended with %d: %s"
+                             % (" ".join(args), run.returncode, run.stdout + run.stderr))
+    return run.stdout
+
+
+def unprivileged(argv):
+    """The daemon as the service runs it: with no privilege at all."""
+    if os.geteuid() != 0:
+        return argv
+    if not shutil.which("setpriv"):
+        raise AssertionError("running as root and no setpriv (util-linux) to drop privileges")
+    return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+            "--no-new-privs"] + argv
+
+
 def main():
-    bindir = sys.argv[1]
+    daemon_dir, tools_dir = sys.argv[1:3]
     procs = []
     logs = {}
 
@@ -58,27 +86,27 @@ def main():
         return proc
 
     try:
-        plc = start("plc", [os.path.join(bindir, "fins-plc-sim"), "--port", str(PLC_PORT)],
-                    stdin=subprocess.PIPE, text=True)
-        start("exio", [os.path.join(bindir, "exio-sim"), "--port", "9602"],
+        start("plc", [os.path.join(tools_dir, "fins-plc-sim"), "--port", str(PLC_PORT)],
+              stdin=subprocess.DEVNULL)
+        start("exio", [os.path.join(tools_dir, "exio-sim"), "--port", str(EXIO_PORT)],
               stdin=subprocess.DEVNULL)
         wait_for("the PLC simulator", lambda: port_open(PLC_PORT))
-        wait_for("the external IO simulator", lambda: port_open(9602))
-        plc.stdin.write("set DM100 %d\n" % VALUE)
-        plc.stdin.flush()
+        wait_for("the external IO simulator", lambda: port_open(EXIO_PORT))
 
-        # As the service would run it: no privilege at all.
-        daemon = [os.path.join(bindir, "fins-gateway")]
-        if os.geteuid() == 0 and shutil.which("setpriv"):
-            daemon = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                      "--no-new-privs"] + daemon
-        gateway = start("gateway", daemon, stdin=subprocess.DEVNULL)
-        wait_for("the gateway's API on port 9601",
-                 lambda: gateway.poll() is not None or port_open(9601))
+        cpu = fins_cli(tools_dir, "cpu")
+        if "model %s" % PLC_MODEL not in cpu.splitlines():
+            raise AssertionError("fins-cli cpu did not name %s: %r" % (PLC_MODEL, cpu))
+        fins_cli(tools_dir, "write", "DM100", "Int16", str(VALUE))
+        print("fins-cli: cpu names %s, wrote DM100 = %d" % (PLC_MODEL, VALUE))
+
+        gateway = start("gateway", unprivileged([os.path.join(daemon_dir, "fins-gateway")]),
+                        stdin=subprocess.DEVNULL)
+        wait_for("the gateway's API on port %d" % GATEWAY_PORT,
+                 lambda: gateway.poll() is not None or port_open(GATEWAY_PORT))
         if gateway.poll() is not None:
             raise AssertionError("fins-gateway ended with status %d" % gateway.returncode)
 
-        api = xmlrpc.client.ServerProxy("http://127.0.0.1:9601/RPC2")
+        api = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % GATEWAY_PORT)
         api.connect("127.0.0.1", PLC_PORT, 0, 0, 0, 0, 0, 0, 0)
         wait_for("the connected state", lambda: api.getState() == CONNECTED)
         print("connected")
