@@ -280,7 +280,9 @@ class StatusPageTest(unittest.TestCase):
                    what="in1 fresh again")
         report = status()
         self.assertGreater(report["fins"]["timeouts"], 0)
-        self.assertNotEqual(report["connection"]["lastFailureCode"], 0)
+        # One timed-out exchange need not cost the link (that takes two in a
+        # row), so the failure shows in the FINS counts, not as a lost link.
+        self.assertTrue(report["fins"]["failuresByCode"])
 
     def test_slow_plc_shows_in_cycle_work(self):
         self.relay.delay = 0.3
