@@ -86,6 +86,7 @@ class FinsExIO {
       int state = Disconnected;  // a ConnectionState code
       std::string plcAddress;    // of the last connect; empty before one
       int plcPort = 0;
+      std::string transport;     // "TCP", "UDP"; empty before a connect
       std::string cpuModel;      // of the last successful connect
       std::string family;        // as getPLCMode answers
       double connectedSince = 0;  // the current connection's start; 0 if none

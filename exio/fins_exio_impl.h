@@ -211,16 +211,18 @@ class FinsExIO::Impl {
   bool syncCycle();
 
   // Claims the robot input register(s) of every PlcToRobot mapping that does
-  // not hold them yet. Takes mappingLock shared.
+  // not hold them yet, all in one batch; a forced type holds both or
+  // neither. Takes mappingLock shared.
   void occupyExternlIO(RobotCalls& robot);
   // Reads every PlcToRobot mapping from the PLC with one multiple memory area
-  // read and writes the values to the robot; each mapping's state is the
-  // read's code when it failed, else the robot write's outcome. Takes
+  // read and writes the values to the robot in one batch; each mapping's
+  // state is the read's code when it failed, else the outcome of its first
+  // failed robot write (MappingGood when none failed). Takes
   // mappingLock shared, then connectionMutex for the read alone: the robot
   // calls are made after it is released.
   void syncPlcToRobot(RobotCalls& robot);
-  // Reads every RobotToPlc mapping's robot value, then writes them to the
-  // PLC, one FINS write per run of gap-free addresses whose values were all
+  // Reads every RobotToPlc mapping's robot value in one batch, then writes
+  // them to the PLC, one FINS write per run of gap-free addresses whose values were all
   // read. A record whose value could not be read is not written and shows
   // the robot-side failure. Takes mappingLock shared for the whole pass and
   // connectionMutex only for the writes, after every robot call.
@@ -236,13 +238,21 @@ class FinsExIO::Impl {
     std::vector<double> doubles;  // Float and Double
   };
 
-  // Reads the robot values of one RobotToPlc group and cuts it into runs
-  // of records that follow each other in PLC memory; a record whose value
-  // could not be read gets the failure's state and ends the run. The
-  // forced types are read-only and yield nothing.
+  // Appends the robot reads of one RobotToPlc group, one per record in the
+  // group's order, to `reads`; false (nothing appended) for an empty group
+  // or one of the forced types, which are read-only and yield nothing.
+  // REQUIRES: mappingLock held shared.
+  static bool queueGroupReads(const std::vector<MappingRel>& group,
+                              std::vector<ExternIOClient::RegisterCall>& reads);
+  // Takes the answered reads of one group (`answers`, as queueGroupReads
+  // queued them) and cuts the group into runs of records that follow each
+  // other in PLC memory; a record whose value could not be read gets the
+  // failure's state and ends the run. Every value read is kept in its
+  // record. Notes a time-out in `robot`.
   // REQUIRES: mappingLock held shared; connectionMutex not held.
-  void readGroupFromRobot(std::vector<MappingRel>& group, RobotCalls& robot,
-                          std::vector<PlcRun>& runs);
+  static void readGroupFromRobot(std::vector<MappingRel>& group,
+                                 const ExternIOClient::RegisterCall* answers,
+                                 RobotCalls& robot, std::vector<PlcRun>& runs);
   // Writes one run with one FINS call; every record gets the result.
   // REQUIRES: mappingLock held shared and connectionMutex held.
   void writeRunToPlc(const PlcRun& run);
@@ -378,11 +388,6 @@ class FinsExIO::Impl {
   EngineStats stats;
 
  private:
-  // Writes one value read from the PLC to the robot register(s) of `rel`;
-  // returns the mapping state the writes leave.
-  // REQUIRES: mappingLock held shared; connectionMutex not held.
-  int writeToRobot(const MappingRel& rel, const fins_multidata_tp& item,
-                   RobotCalls& robot);
   // The body of connect, after the state was set to Connecting. `quiet`
   // leaves out the records of the attempt (the reconnect pacing logs a
   // summary instead); the outcome is in connectionState and

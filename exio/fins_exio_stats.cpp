@@ -93,10 +93,10 @@ FinsExIO::Diagnostics::Mapping mappingFacts(const std::string& name,
   const std::int64_t good = rel.lastGoodMs.load();
   out.msSinceGood = good < 0 ? -1 : std::max<std::int64_t>(0, nowMs - good);
   out.failures = rel.failedCycles.load();
-  // The robot-to-PLC pass keeps the value it read only for Bit records; the
-  // others hold nothing worth showing, and a made-up 0 would mislead.
-  const bool kept =
-      rel.direction == FinsExIO::PlcToRobot || rel.item.type == Bit;
+  // The robot-to-PLC pass keeps every value it read, except for the forced
+  // types, which it never reads: a made-up 0 would mislead.
+  const bool kept = rel.direction == FinsExIO::PlcToRobot ||
+                    (rel.item.type != BitForced && rel.item.type != WordForced);
   if (kept && (out.state != FinsExIO::MappingNew || good >= 0)) {
     out.value = shownValue(rel.item.toMultidata());
   }
@@ -260,6 +260,7 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
   const EngineStats::Link facts = impl.stats.link();
   link.plcAddress = facts.plcAddress;
   link.plcPort = facts.plcPort;
+  link.transport = getTransport();
   const fins_cpudata_tp cpu = impl.snapshotCopy().cpuUnitData;
   link.cpuModel = textOf(cpu.model, sizeof(cpu.model));
   link.family = getPLCMode();
@@ -299,7 +300,8 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
   out.robot.timeouts = calls.timeouts;
   out.robot.meanMs = calls.meanMs;
   out.robot.p99Ms = calls.p99Ms;
-  out.robot.multicall = false;
+  // An atomic flag in the client: safe beside the loop's calls.
+  out.robot.multicall = impl.externIOClient.multicallInUse();
 
   {
     const std::int64_t nowMs = steadyMs(now);

@@ -303,109 +303,184 @@ int FinsExIO::Impl::robotCallState(ExternIOClient::Outcome outcome,
 }
 
 void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
+  using Call = ExternIOClient::RegisterCall;
+  using Outcome = ExternIOClient::Outcome;
   std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+  if (stopping || robot.serviceLost) {
+    return;
+  }
+  // Every claim of the cycle in one batch; a forced type's two registers
+  // stand side by side in it.
+  std::vector<MappingRel*> claiming;
+  std::vector<Call> calls;
   for (auto& entry : plcToRobotMap) {
     MappingRel& rel = entry.second;
-    if (stopping || robot.serviceLost) {
-      return;
-    }
     if (rel.direction != PlcToRobot || rel.occupied.load() ||
         rel.registerType < 0) {
       continue;
     }
-    if (!externIOClient.occupyInput(kOwner, rel.registerType,
-                                    rel.registerIndex)) {
-      rel.state.store(MappingClaimRefused);
-      rel.occupied.store(false);
+    claiming.push_back(&rel);
+    calls.push_back(Call::claimInput(rel.registerType, rel.registerIndex));
+    if (isForcedType(rel.item.type) && rel.secondRegisterIndex >= 0) {
+      calls.push_back(
+          Call::claimInput(rel.registerType, rel.secondRegisterIndex));
+    }
+  }
+  if (calls.empty()) {
+    return;
+  }
+  externIOClient.callRegisters(kOwner, calls);
+
+  std::size_t next = 0;
+  for (MappingRel* rel : claiming) {
+    const Call& first = calls[next++];
+    const bool forced = isForcedType(rel->item.type);
+    const Call* second = nullptr;
+    if (forced && rel->secondRegisterIndex >= 0) {
+      second = &calls[next++];
+    }
+    const bool lost =
+        first.outcome == Outcome::kTimedOut ||
+        (second != nullptr && second->outcome == Outcome::kTimedOut);
+    if (lost) {
+      // Whatever the service did with the claim, the next cycle asks again.
+      robot.serviceLost = true;
+      rel->state.store(MappingServiceDown);
+      rel->occupied.store(false);
       continue;
     }
-    if (isForcedType(rel.item.type)) {
-      const bool secondClaimed =
-          rel.secondRegisterIndex >= 0 &&
-          externIOClient.occupyInput(kOwner, rel.registerType,
-                                     rel.secondRegisterIndex);
-      if (!secondClaimed) {
-        // Half a forced value is no use: give the first register back.
-        externIOClient.releaseInput(kOwner, rel.registerType,
-                                    rel.registerIndex);
-        rel.state.store(MappingClaimRefused);
-        rel.occupied.store(false);
-        continue;
+    const bool firstGranted = first.outcome == Outcome::kAnswered;
+    const bool secondGranted =
+        second != nullptr && second->outcome == Outcome::kAnswered;
+    if (!firstGranted || (forced && !secondGranted)) {
+      // Half a forced value is no use: give the granted register back.
+      if (forced && firstGranted != secondGranted && !robot.serviceLost) {
+        externIOClient.releaseInput(
+            kOwner, rel->registerType,
+            firstGranted ? rel->registerIndex : rel->secondRegisterIndex);
       }
+      rel->state.store(MappingClaimRefused);
+      rel->occupied.store(false);
+      continue;
     }
-    rel.occupied.store(true);
+    rel->occupied.store(true);
     // A mapping refused earlier would otherwise hold its registers and never
     // be exchanged again.
-    if (rel.state.load() == MappingClaimRefused) {
-      rel.state.store(MappingNew);
+    if (rel->state.load() == MappingClaimRefused) {
+      rel->state.store(MappingNew);
     }
   }
 }
 
-int FinsExIO::Impl::writeToRobot(const MappingRel& rel,
-                                 const fins_multidata_tp& item,
-                                 RobotCalls& robot) {
-  const int index = rel.registerIndex;
-  const int second = rel.secondRegisterIndex;
-  // The state of the first write that failed; a forced value's second
-  // register is not written once its first failed.
-  auto call = [&](auto write) {
-    if (robot.serviceLost) {
-      return static_cast<int>(MappingServiceDown);
-    }
-    return robotCallState(write(), robot);
-  };
-  auto writeInt = [&](int i, int value) {
-    return call([&] { return externIOClient.writeInputInt(kOwner, i, value); });
-  };
-  auto writeBool = [&](int i, bool value) {
-    return call(
-        [&] { return externIOClient.writeInputBool(kOwner, i, value); });
-  };
-  auto writeDouble = [&](int i, double value) {
-    return call(
-        [&] { return externIOClient.writeInputDouble(kOwner, i, value); });
-  };
-  switch (rel.item.type) {
+namespace {
+
+using RegisterCall = ExternIOClient::RegisterCall;
+
+// Appends the robot write(s) that carry `item`, a value of `type` read from
+// the PLC, to input register `index` (and `second` for the forced types).
+// Returns how many were appended: 0 for a type that has no robot value.
+std::size_t appendRobotWrites(FinsDataType type, const fins_multidata_tp& item,
+                              int index, int second,
+                              std::vector<RegisterCall>& calls) {
+  switch (type) {
     case Int16:
     case SBCD16_0:
     case SBCD16_1:
     case SBCD16_2:
     case SBCD16_3:
-      return writeInt(index, item.value.int16);
+      calls.push_back(RegisterCall::writeInputInt(index, item.value.int16));
+      return 1;
     case Uint16:
     case BCD16:
-      return writeInt(index, item.value.uint16);
+      calls.push_back(RegisterCall::writeInputInt(index, item.value.uint16));
+      return 1;
     case Int32:
     case BCD32:
     case SBCD32_0:
     case SBCD32_1:
     case SBCD32_2:
     case SBCD32_3:
-      return writeInt(index, item.value.int32);
+      calls.push_back(RegisterCall::writeInputInt(index, item.value.int32));
+      return 1;
     case Uint32:
       // The robot's int register takes the same 32 bits; values from 2^31
       // up arrive negative.
-      return writeInt(index, static_cast<int>(item.value.uint32));
+      calls.push_back(RegisterCall::writeInputInt(
+          index, static_cast<int>(item.value.uint32)));
+      return 1;
     case Float:
-      return writeDouble(index, item.value.float32);
+      calls.push_back(
+          RegisterCall::writeInputDouble(index, item.value.float32));
+      return 1;
     case Double:
-      return writeDouble(index, item.value.float64);
+      calls.push_back(
+          RegisterCall::writeInputDouble(index, item.value.float64));
+      return 1;
     case Bit:
-      return writeBool(index, item.value.bit.value != 0);
-    case BitForced: {
-      const int state = writeBool(index, item.value.bit.value != 0);
-      return state != MappingGood ? state
-                                  : writeBool(second, item.value.bit.forced != 0);
-    }
-    case WordForced: {
-      const int state = writeInt(index, item.value.word.first);
-      return state != MappingGood ? state
-                                  : writeInt(second, item.value.word.second);
-    }
+      calls.push_back(
+          RegisterCall::writeInputBool(index, item.value.bit.value != 0));
+      return 1;
+    case BitForced:
+      calls.push_back(
+          RegisterCall::writeInputBool(index, item.value.bit.value != 0));
+      calls.push_back(
+          RegisterCall::writeInputBool(second, item.value.bit.forced != 0));
+      return 2;
+    case WordForced:
+      calls.push_back(RegisterCall::writeInputInt(index, item.value.word.first));
+      calls.push_back(
+          RegisterCall::writeInputInt(second, item.value.word.second));
+      return 2;
   }
-  return MappingRobotCallFailed;
+  return 0;
 }
+
+// A robot value read for a record of `type`, as the PLC item that holds it:
+// `value` for Bit and the integer types (cut to the type's width), `real`
+// for Float and Double.
+fins_multidata_tp keptFromRobot(FinsDataType type, int value, double real) {
+  fins_multidata_tp kept = {};
+  kept.type = type;
+  switch (type) {
+    case Int16:
+    case SBCD16_0:
+    case SBCD16_1:
+    case SBCD16_2:
+    case SBCD16_3:
+      kept.value.int16 = static_cast<std::int16_t>(value);
+      break;
+    case Uint16:
+    case BCD16:
+      kept.value.uint16 = static_cast<std::uint16_t>(value);
+      break;
+    case Int32:
+    case SBCD32_0:
+    case SBCD32_1:
+    case SBCD32_2:
+    case SBCD32_3:
+      kept.value.int32 = value;
+      break;
+    case Uint32:
+    case BCD32:
+      kept.value.uint32 = static_cast<std::uint32_t>(value);
+      break;
+    case Float:
+      kept.value.float32 = static_cast<float>(real);
+      break;
+    case Double:
+      kept.value.float64 = real;
+      break;
+    case Bit:
+      kept.value.bit.value = static_cast<std::uint8_t>(value);
+      break;
+    case BitForced:
+    case WordForced:
+      break;
+  }
+  return kept;
+}
+
+}  // namespace
 
 void FinsExIO::Impl::placePlcToRobotItems(std::vector<ReadNote>& notes) {
   if (connection == nullptr) {
@@ -525,6 +600,16 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
                          ? standing.placementCode
                          : standing.refusedCode);
   }
+  // The records written to the robot, each with its writes' count, in the
+  // order of `writes`.
+  struct Writing {
+    MappingRel* rel;
+    std::size_t count;
+  };
+  std::vector<Writing> writing;
+  std::vector<RegisterCall> writes;
+  writing.reserve(records.size());
+  writes.reserve(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     MappingRel* const rel = records[i];
     if (rel == nullptr || rel->state.load() == MappingClaimRefused) {
@@ -541,7 +626,34 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
     if (stopping) {
       continue;
     }
-    rel->state.store(writeToRobot(*rel, item, robot));
+    const std::size_t count =
+        appendRobotWrites(rel->item.type, item, rel->registerIndex,
+                          rel->secondRegisterIndex, writes);
+    if (count == 0) {
+      rel->state.store(MappingRobotCallFailed);
+      continue;
+    }
+    writing.push_back({rel, count});
+  }
+  // Every robot write of the pass in one batch, after the link was let go.
+  if (writes.empty()) {
+    return;
+  }
+  if (!robot.serviceLost) {
+    externIOClient.callRegisters(kOwner, writes);
+  }
+  std::size_t next = 0;
+  for (const Writing& w : writing) {
+    int state = MappingGood;
+    for (std::size_t k = 0; k < w.count; ++k, ++next) {
+      // Unsent (the service was lost before) they stay kNoAnswer, which
+      // is the service-down state.
+      const int callState = robotCallState(writes[next].outcome, robot);
+      if (state == MappingGood) {
+        state = callState;
+      }
+    }
+    w.rel->state.store(state);
   }
 }
 
@@ -573,17 +685,31 @@ int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
 
 void FinsExIO::Impl::syncRobotToPlc(RobotCalls& robot) {
   std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-  // Every robot value of the pass first, without the link held ...
-  std::vector<PlcRun> runs;
+  if (stopping) {
+    return;
+  }
+  // Every robot value of the pass first, in one batch, without the link
+  // held ...
+  std::vector<std::vector<MappingRel>*> groups;
+  std::vector<ExternIOClient::RegisterCall> reads;
   for (auto& byType : robotToPlcGroups) {
     for (auto& byArea : byType.second) {
-      if (stopping) {
-        return;
-      }
-      if (!byArea.second.empty()) {
-        readGroupFromRobot(byArea.second, robot, runs);
+      if (queueGroupReads(byArea.second, reads)) {
+        groups.push_back(&byArea.second);
       }
     }
+  }
+  if (!robot.serviceLost && !reads.empty()) {
+    externIOClient.callRegisters(kOwner, reads);
+  }
+  std::vector<PlcRun> runs;
+  const ExternIOClient::RegisterCall* answers = reads.data();
+  for (std::vector<MappingRel>* group : groups) {
+    readGroupFromRobot(*group, answers, robot, runs);
+    answers += group->size();
+  }
+  if (stopping) {
+    return;
   }
   // ... then the FINS writes, each run whole or not at all.
   std::lock_guard<std::mutex> link(connectionMutex);
@@ -609,42 +735,51 @@ bool followsInPlc(const MappingRel& last, const MappingRel& rel) {
 
 }  // namespace
 
-void FinsExIO::Impl::readGroupFromRobot(std::vector<MappingRel>& group,
-                                        RobotCalls& robot,
-                                        std::vector<PlcRun>& runs) {
+bool FinsExIO::Impl::queueGroupReads(
+    const std::vector<MappingRel>& group,
+    std::vector<ExternIOClient::RegisterCall>& reads) {
+  using Call = ExternIOClient::RegisterCall;
+  if (group.empty()) {
+    return false;
+  }
   const FinsDataType type = group.front().item.type;
   if (isForcedType(type) || finsTypeConvert(type) < 0) {
     // The forced types are read-only and keep their state.
-    return;
+    return false;
   }
+  for (const MappingRel& rel : group) {
+    if (type == Bit) {
+      reads.push_back(Call::readOutputBool(rel.registerIndex));
+    } else if (type == Float || type == Double) {
+      reads.push_back(Call::readOutputDouble(rel.registerIndex));
+    } else {
+      reads.push_back(Call::readOutputInt(rel.registerIndex));
+    }
+  }
+  return true;
+}
+
+void FinsExIO::Impl::readGroupFromRobot(
+    std::vector<MappingRel>& group,
+    const ExternIOClient::RegisterCall* answers, RobotCalls& robot,
+    std::vector<PlcRun>& runs) {
+  const FinsDataType type = group.front().item.type;
   const bool fromDoubles = type == Float || type == Double;
   const MappingRel* last = nullptr;  // the last record placed in a run
-  for (MappingRel& rel : group) {
-    if (stopping) {
-      return;
-    }
-    int value = 0;
-    double real = 0.0;
-    int state = MappingServiceDown;
-    if (!robot.serviceLost) {
-      ExternIOClient::Outcome outcome;
-      if (type == Bit) {
-        bool on = false;
-        outcome = externIOClient.readOutputBool(rel.registerIndex, &on);
-        value = on ? 1 : 0;
-      } else if (fromDoubles) {
-        outcome = externIOClient.readOutputDouble(rel.registerIndex, &real);
-      } else {
-        outcome = externIOClient.readOutputInt(rel.registerIndex, &value);
-      }
-      state = robotCallState(outcome, robot);
-    }
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    MappingRel& rel = group[i];
+    const ExternIOClient::RegisterCall& answer = answers[i];
+    // Unsent (the service was lost before) it stays kNoAnswer, which is
+    // the service-down state.
+    const int state = robotCallState(answer.outcome, robot);
     if (state != MappingGood) {
       // Not written: the PLC keeps its last value, and the run is cut here.
       rel.state.store(state);
       last = nullptr;
       continue;
     }
+    const int value = type == Bit ? (answer.boolValue ? 1 : 0) : answer.intValue;
+    const double real = answer.doubleValue;
     if (last == nullptr || !followsInPlc(*last, rel)) {
       runs.emplace_back();
     }
@@ -655,11 +790,8 @@ void FinsExIO::Impl::readGroupFromRobot(std::vector<MappingRel>& group,
     } else {
       run.ints.push_back(value);
     }
-    if (type == Bit) {
-      fins_multidata_tp kept = {};
-      kept.value.bit.value = static_cast<std::uint8_t>(value);
-      rel.item.keepValue(kept);
-    }
+    // The value last exchanged, for the diagnostics.
+    rel.item.keepValue(keptFromRobot(type, value, real));
     last = &rel;
   }
 }

@@ -45,6 +45,7 @@ xmlrpc_c::value connection(const Diagnostics::Connection& c) {
   m["state"] = xmlrpc_c::value_int(c.state);
   m["plcAddress"] = xmlrpc_c::value_string(c.plcAddress);
   m["plcPort"] = xmlrpc_c::value_int(c.plcPort);
+  m["transport"] = xmlrpc_c::value_string(c.transport);
   m["cpuModel"] = xmlrpc_c::value_string(c.cpuModel);
   m["family"] = xmlrpc_c::value_string(c.family);
   m["connectedSince"] = xmlrpc_c::value_double(c.connectedSince);

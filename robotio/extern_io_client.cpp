@@ -1,6 +1,7 @@
 #include "robotio/extern_io_client.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 #include <xmlrpc-c/base.hpp>
@@ -228,7 +229,7 @@ class ExternIOClient::Impl {
   std::string request_;  // Reused from call to call.
   // Written by the calling thread, read by any (see callStats).
   robotio::CallRecorder stats_;
-  Multicall multicall_ = Multicall::kUndecided;
+  std::atomic<Multicall> multicall_{Multicall::kUndecided};
   Clock::time_point decided_at_;  // when multicall_ was last decided
   bool running_ = false;          // the last liveness answer
 };

@@ -227,6 +227,7 @@ std::string StatusPage::json(const Diagnostics& d) {
   out += ",\"stateText\":" + jsonText(connectionStateText(c.state));
   out += ",\"plcAddress\":" + jsonText(c.plcAddress);
   out += ",\"plcPort\":" + number(c.plcPort);
+  out += ",\"transport\":" + jsonText(c.transport);
   out += ",\"cpuModel\":" + jsonText(c.cpuModel);
   out += ",\"family\":" + jsonText(c.family);
   out += ",\"connectedSince\":" + number(c.connectedSince);
@@ -304,6 +305,8 @@ std::string StatusPage::html(const Diagnostics& d) {
                                  ? std::string("–")
                                  : c.plcAddress + ":" + number(c.plcPort)),
              "conn-plc");
+  out += row("Transport", htmlText(c.transport.empty() ? "–" : c.transport),
+             "conn-transport");
   out += row("CPU model",
              htmlText(c.cpuModel.empty() ? "–" : c.cpuModel) + " (" +
                  htmlText(c.family) + ")",

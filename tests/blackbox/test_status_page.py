@@ -252,7 +252,8 @@ class StatusPageTest(unittest.TestCase):
         self.assertGreater(report["fins"]["meanMs"], 0)
         self.assertTrue(report["robot"]["running"])
         self.assertGreater(report["robot"]["calls"], 0)
-        self.assertIs(report["robot"]["multicall"], False)
+        self.assertIs(report["robot"]["multicall"], True)
+        self.assertEqual(link["transport"], "TCP")
         names = {m["name"]: m for m in report["mappings"]}
         self.assertEqual(sorted(names), ["bout3", "din2", "in1", "out1"])
         self.assertEqual((names["in1"]["address"], names["in1"]["type"],
