@@ -234,8 +234,7 @@ class FinsExIO::Impl {
   // Robot values of a run of RobotToPlc records, ready for one FINS write.
   struct PlcRun {
     std::vector<MappingRel*> records;
-    std::vector<int> ints;        // Bit (0/1) and the integer types
-    std::vector<double> doubles;  // Float and Double
+    std::vector<fins_multidata_tp> items;  // the values, record i in item i
   };
 
   // Appends the robot reads of one RobotToPlc group, one per record in the

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio_impl.h"
 #include "service/logger.h"
 
@@ -36,26 +37,13 @@ int FinsExIO::Impl::readPlacementCode(const fins_sys_tp* connection,
   if (XX_finslib_decode_address(item.address, &address)) {
     return FINS_RETVAL_INVALID_READ_ADDRESS;
   }
-  // The row kind and forced flag the multiple read looks the item up with.
-  int kind = FINS_AREA_KIND_WORD;
-  bool forced = false;
-  switch (item.type) {
-    case Bit:
-      kind = FINS_AREA_KIND_BIT;
-      break;
-    case BitForced:
-      kind = FINS_AREA_KIND_BIT;
-      forced = true;
-      break;
-    case WordForced:
-      forced = true;
-      break;
-    default:
-      if (finsTypeConvert(item.type) < 0) {
-        return FINS_RETVAL_SUCCESS;  // the read skips such an item unsent
-      }
-      break;
+  const datatypes::DataTypeRow* type = datatypes::rowOf(item.type);
+  if (type == nullptr) {
+    return FINS_RETVAL_SUCCESS;  // the read skips such an item unsent
   }
+  // The row kind and forced flag the multiple read looks the item up with.
+  const int kind = type->bitArea ? FINS_AREA_KIND_BIT : FINS_AREA_KIND_WORD;
+  const bool forced = type->forcedArea;
   const fins_area_tp* row = XX_finslib_search_area(
       connection, &address, kind, FINS_AREA_ACCESS_MULTI_READ, forced);
   return row == nullptr ? FINS_RETVAL_INVALID_READ_AREA : FINS_RETVAL_SUCCESS;

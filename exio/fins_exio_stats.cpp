@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio_impl.h"
 
 namespace {
@@ -21,66 +22,6 @@ std::string textOf(const char* field, std::size_t size) {
   return std::string(field, strnlen(field, size));
 }
 
-// The value of `item` in the shape of its data type.
-FinsExIO::Diagnostics::ShownValue shownValue(const fins_multidata_tp& item) {
-  using Shown = FinsExIO::Diagnostics::ShownValue;
-  Shown out;
-  switch (item.type) {
-    case Int16:
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3:
-      out.kind = Shown::kInt;
-      out.first = item.value.int16;
-      break;
-    case Uint16:
-    case BCD16:
-      out.kind = Shown::kInt;
-      out.first = item.value.uint16;
-      break;
-    case Int32:
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3:
-      out.kind = Shown::kInt;
-      out.first = item.value.int32;
-      break;
-    case Uint32:
-    case BCD32:
-      // Beyond what an XML-RPC int holds; a double holds it exactly.
-      out.kind = Shown::kNumber;
-      out.first = item.value.uint32;
-      break;
-    case Float:
-      out.kind = Shown::kNumber;
-      out.first = item.value.float32;
-      break;
-    case Double:
-      out.kind = Shown::kNumber;
-      out.first = item.value.float64;
-      break;
-    case Bit:
-      out.kind = Shown::kBool;
-      out.first = item.value.bit.value != 0;
-      break;
-    case BitForced:
-      out.kind = Shown::kBoolPair;
-      out.first = item.value.bit.value != 0;
-      out.second = item.value.bit.forced != 0;
-      break;
-    case WordForced:
-      out.kind = Shown::kIntPair;
-      out.first = item.value.word.first;
-      out.second = item.value.word.second;
-      break;
-    default:
-      break;
-  }
-  return out;
-}
-
 FinsExIO::Diagnostics::Mapping mappingFacts(const std::string& name,
                                             const MappingRel& rel,
                                             std::int64_t nowMs) {
@@ -93,12 +34,14 @@ FinsExIO::Diagnostics::Mapping mappingFacts(const std::string& name,
   const std::int64_t good = rel.lastGoodMs.load();
   out.msSinceGood = good < 0 ? -1 : std::max<std::int64_t>(0, nowMs - good);
   out.failures = rel.failedCycles.load();
-  // The robot-to-PLC pass keeps every value it read, except for the forced
-  // types, which it never reads: a made-up 0 would mislead.
-  const bool kept = rel.direction == FinsExIO::PlcToRobot ||
-                    (rel.item.type != BitForced && rel.item.type != WordForced);
+  // The robot-to-PLC pass keeps every value it read, except for the
+  // read-only types, which it never reads: a made-up 0 would mislead.
+  const datatypes::DataTypeRow* type = datatypes::rowOf(rel.item.type);
+  const bool kept =
+      type != nullptr &&
+      (rel.direction == FinsExIO::PlcToRobot || type->writable());
   if (kept && (out.state != FinsExIO::MappingNew || good >= 0)) {
-    out.value = shownValue(rel.item.toMultidata());
+    out.value = type->shown(rel.item.toMultidata());
   }
   return out;
 }

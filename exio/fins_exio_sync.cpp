@@ -7,6 +7,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio_impl.h"
 #include "service/logger.h"
 
@@ -19,35 +20,10 @@ const char kOwner[] = "FINS_EX_IO";
 // types are read-only): the same as for an address no row may write.
 constexpr int kNoWriterCode = FINS_RETVAL_INVALID_WRITE_AREA;
 
-bool isForcedType(FinsDataType type) {
-  return type == BitForced || type == WordForced;
-}
-
-std::uint32_t floatBits(float value) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
-// A double as the library's 32-bit writer takes it: low 32 bits first, so
-// that bits 0..15 land at the lowest PLC address.
-void doubleWords(double value, std::uint32_t words[2]) {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof(bits));
-  words[0] = static_cast<std::uint32_t>(bits);
-  words[1] = static_cast<std::uint32_t>(bits >> 32);
-}
-
-// The robot's ints as the writer's element type: the low 16 bits for the
-// 16-bit types, the same 32 bits for the unsigned 32-bit ones.
-template <typename T>
-std::vector<T> narrowed(const std::vector<int>& values) {
-  std::vector<T> out;
-  out.reserve(values.size());
-  for (int value : values) {
-    out.push_back(static_cast<T>(value));
-  }
-  return out;
+// A value and its forced status go to two robot registers.
+bool hasSecondRegister(FinsDataType type) {
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  return row != nullptr && row->robotRegisters == 2;
 }
 
 // Items per frame of the multiple read, as the library packs them.
@@ -321,7 +297,7 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
     }
     claiming.push_back(&rel);
     calls.push_back(Call::claimInput(rel.registerType, rel.registerIndex));
-    if (isForcedType(rel.item.type) && rel.secondRegisterIndex >= 0) {
+    if (hasSecondRegister(rel.item.type) && rel.secondRegisterIndex >= 0) {
       calls.push_back(
           Call::claimInput(rel.registerType, rel.secondRegisterIndex));
     }
@@ -334,7 +310,7 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   std::size_t next = 0;
   for (MappingRel* rel : claiming) {
     const Call& first = calls[next++];
-    const bool forced = isForcedType(rel->item.type);
+    const bool forced = hasSecondRegister(rel->item.type);
     const Call* second = nullptr;
     if (forced && rel->secondRegisterIndex >= 0) {
       second = &calls[next++];
@@ -376,109 +352,6 @@ namespace {
 
 using RegisterCall = ExternIOClient::RegisterCall;
 
-// Appends the robot write(s) that carry `item`, a value of `type` read from
-// the PLC, to input register `index` (and `second` for the forced types).
-// Returns how many were appended: 0 for a type that has no robot value.
-std::size_t appendRobotWrites(FinsDataType type, const fins_multidata_tp& item,
-                              int index, int second,
-                              std::vector<RegisterCall>& calls) {
-  switch (type) {
-    case Int16:
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3:
-      calls.push_back(RegisterCall::writeInputInt(index, item.value.int16));
-      return 1;
-    case Uint16:
-    case BCD16:
-      calls.push_back(RegisterCall::writeInputInt(index, item.value.uint16));
-      return 1;
-    case Int32:
-    case BCD32:
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3:
-      calls.push_back(RegisterCall::writeInputInt(index, item.value.int32));
-      return 1;
-    case Uint32:
-      // The robot's int register takes the same 32 bits; values from 2^31
-      // up arrive negative.
-      calls.push_back(RegisterCall::writeInputInt(
-          index, static_cast<int>(item.value.uint32)));
-      return 1;
-    case Float:
-      calls.push_back(
-          RegisterCall::writeInputDouble(index, item.value.float32));
-      return 1;
-    case Double:
-      calls.push_back(
-          RegisterCall::writeInputDouble(index, item.value.float64));
-      return 1;
-    case Bit:
-      calls.push_back(
-          RegisterCall::writeInputBool(index, item.value.bit.value != 0));
-      return 1;
-    case BitForced:
-      calls.push_back(
-          RegisterCall::writeInputBool(index, item.value.bit.value != 0));
-      calls.push_back(
-          RegisterCall::writeInputBool(second, item.value.bit.forced != 0));
-      return 2;
-    case WordForced:
-      calls.push_back(RegisterCall::writeInputInt(index, item.value.word.first));
-      calls.push_back(
-          RegisterCall::writeInputInt(second, item.value.word.second));
-      return 2;
-  }
-  return 0;
-}
-
-// A robot value read for a record of `type`, as the PLC item that holds it:
-// `value` for Bit and the integer types (cut to the type's width), `real`
-// for Float and Double.
-fins_multidata_tp keptFromRobot(FinsDataType type, int value, double real) {
-  fins_multidata_tp kept = {};
-  kept.type = type;
-  switch (type) {
-    case Int16:
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3:
-      kept.value.int16 = static_cast<std::int16_t>(value);
-      break;
-    case Uint16:
-    case BCD16:
-      kept.value.uint16 = static_cast<std::uint16_t>(value);
-      break;
-    case Int32:
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3:
-      kept.value.int32 = value;
-      break;
-    case Uint32:
-    case BCD32:
-      kept.value.uint32 = static_cast<std::uint32_t>(value);
-      break;
-    case Float:
-      kept.value.float32 = static_cast<float>(real);
-      break;
-    case Double:
-      kept.value.float64 = real;
-      break;
-    case Bit:
-      kept.value.bit.value = static_cast<std::uint8_t>(value);
-      break;
-    case BitForced:
-    case WordForced:
-      break;
-  }
-  return kept;
-}
 
 }  // namespace
 
@@ -626,9 +499,12 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
     if (stopping) {
       continue;
     }
+    const datatypes::DataTypeRow* row = datatypes::rowOf(rel->item.type);
     const std::size_t count =
-        appendRobotWrites(rel->item.type, item, rel->registerIndex,
-                          rel->secondRegisterIndex, writes);
+        row == nullptr ? 0
+                       : row->appendRobotWrites(item, rel->registerIndex,
+                                                rel->secondRegisterIndex,
+                                                writes);
     if (count == 0) {
       rel->state.store(MappingRobotCallFailed);
       continue;
@@ -738,23 +614,17 @@ bool followsInPlc(const MappingRel& last, const MappingRel& rel) {
 bool FinsExIO::Impl::queueGroupReads(
     const std::vector<MappingRel>& group,
     std::vector<ExternIOClient::RegisterCall>& reads) {
-  using Call = ExternIOClient::RegisterCall;
   if (group.empty()) {
     return false;
   }
-  const FinsDataType type = group.front().item.type;
-  if (isForcedType(type) || finsTypeConvert(type) < 0) {
+  const datatypes::DataTypeRow* row =
+      datatypes::rowOf(group.front().item.type);
+  if (row == nullptr || !row->writable()) {
     // The forced types are read-only and keep their state.
     return false;
   }
   for (const MappingRel& rel : group) {
-    if (type == Bit) {
-      reads.push_back(Call::readOutputBool(rel.registerIndex));
-    } else if (type == Float || type == Double) {
-      reads.push_back(Call::readOutputDouble(rel.registerIndex));
-    } else {
-      reads.push_back(Call::readOutputInt(rel.registerIndex));
-    }
+    reads.push_back(row->robotRead(rel.registerIndex));
   }
   return true;
 }
@@ -763,8 +633,8 @@ void FinsExIO::Impl::readGroupFromRobot(
     std::vector<MappingRel>& group,
     const ExternIOClient::RegisterCall* answers, RobotCalls& robot,
     std::vector<PlcRun>& runs) {
-  const FinsDataType type = group.front().item.type;
-  const bool fromDoubles = type == Float || type == Double;
+  const datatypes::DataTypeRow* row =
+      datatypes::rowOf(group.front().item.type);
   const MappingRel* last = nullptr;  // the last record placed in a run
   for (std::size_t i = 0; i < group.size(); ++i) {
     MappingRel& rel = group[i];
@@ -778,119 +648,36 @@ void FinsExIO::Impl::readGroupFromRobot(
       last = nullptr;
       continue;
     }
-    const int value = type == Bit ? (answer.boolValue ? 1 : 0) : answer.intValue;
-    const double real = answer.doubleValue;
+    fins_multidata_tp item = {};
+    item.type = rel.item.type;
+    row->takeRobotValue(answer, &item);
     if (last == nullptr || !followsInPlc(*last, rel)) {
       runs.emplace_back();
     }
     PlcRun& run = runs.back();
     run.records.push_back(&rel);
-    if (fromDoubles) {
-      run.doubles.push_back(real);
-    } else {
-      run.ints.push_back(value);
-    }
+    run.items.push_back(item);
     // The value last exchanged, for the diagnostics.
-    rel.item.keepValue(keptFromRobot(type, value, real));
+    rel.item.keepValue(item);
     last = &rel;
   }
 }
-
-namespace {
-
-// Writes one run's values from `start` on with the writer of `type`.
-// REQUIRES: connectionMutex held.
-int writeRun(fins_sys_tp* connection, FinsDataType type, const char* start,
-             const FinsExIO::Impl::PlcRun& run, std::size_t count) {
-  const std::vector<int>& ints = run.ints;
-  int result = FINS_RETVAL_SUCCESS;
-  switch (type) {
-    case Bit: {
-      const std::vector<std::uint8_t> bits = narrowed<std::uint8_t>(ints);
-      result = finslib_memory_area_write_bit(connection, start, bits.data(),
-                                             bits.size());
-      break;
-    }
-    case Int16:
-      result = finslib_memory_area_write_int16(
-          connection, start, narrowed<std::int16_t>(ints).data(), count);
-      break;
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3:
-      result = finslib_memory_area_write_sbcd16(
-          connection, start, narrowed<std::int16_t>(ints).data(), count, type);
-      break;
-    case Uint16:
-      result = finslib_memory_area_write_uint16(
-          connection, start, narrowed<std::uint16_t>(ints).data(), count);
-      break;
-    case BCD16:
-      result = finslib_memory_area_write_bcd16(
-          connection, start, narrowed<std::uint16_t>(ints).data(), count);
-      break;
-    case Int32:
-      result = finslib_memory_area_write_int32(
-          connection, start, narrowed<std::int32_t>(ints).data(), count);
-      break;
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3:
-      result = finslib_memory_area_write_sbcd32(
-          connection, start, narrowed<std::int32_t>(ints).data(), count, type);
-      break;
-    case Uint32:
-      result = finslib_memory_area_write_uint32(
-          connection, start, narrowed<std::uint32_t>(ints).data(), count);
-      break;
-    case BCD32:
-      result = finslib_memory_area_write_bcd32(
-          connection, start, narrowed<std::uint32_t>(ints).data(), count);
-      break;
-    case Float: {
-      std::vector<std::uint32_t> words;
-      words.reserve(count);
-      for (double value : run.doubles) {
-        words.push_back(floatBits(static_cast<float>(value)));
-      }
-      result = finslib_memory_area_write_uint32(connection, start,
-                                                words.data(), count);
-      break;
-    }
-    case Double: {
-      std::vector<std::uint32_t> words(2 * count);
-      for (std::size_t i = 0; i < count; ++i) {
-        doubleWords(run.doubles[i], &words[2 * i]);
-      }
-      result = finslib_memory_area_write_uint32(connection, start,
-                                                words.data(), 2 * count);
-      break;
-    }
-    default:
-      result = kNoWriterCode;
-      break;
-  }
-  return result;
-}
-
-}  // namespace
 
 void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
   if (run.records.empty()) {
     return;
   }
   const FinsDataType type = run.records.front()->item.type;
-  if (isForcedType(type) || finsTypeConvert(type) < 0) {
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  if (row == nullptr || !row->writable()) {
     return;  // read-only or no type: nothing to write, no state to change
   }
   const char* start = run.records.front()->item.address;
-  const std::size_t count = run.records.size();
   // A run the PLC refuses leaves the others alone: its refusal must not
   // make the library give the link up when the next run is refused too.
   const int result = exchangeCountingLinkFailures(connection, [&] {
-    return writeRun(connection, type, start, run, count);
+    return row->write(connection, start, run.items.data(), run.items.size(),
+                      type);
   });
   for (MappingRel* rel : run.records) {
     rel->state.store(result);
@@ -917,45 +704,9 @@ int FinsExIO::memoryAreaReadInternal(const std::string& address,
   if (code != FINS_RETVAL_SUCCESS) {
     item = fins_multidata_tp{};
   }
-  switch (type) {
-    case Int16:
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3:
-      value = static_cast<short>(item.value.int16);
-      break;
-    case Uint16:
-    case BCD16:
-      value = static_cast<unsigned short>(item.value.uint16);
-      break;
-    case Int32:
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3:
-      value = static_cast<int>(item.value.int32);
-      break;
-    case Uint32:
-    case BCD32:
-      value = static_cast<unsigned int>(item.value.uint32);
-      break;
-    case Float:
-      value = item.value.float32;
-      break;
-    case Double:
-      value = item.value.float64;
-      break;
-    case Bit:
-      value = item.value.bit.value != 0;
-      break;
-    case BitForced:
-      value = BitForce{item.value.bit.value != 0, item.value.bit.forced != 0};
-      break;
-    case WordForced:
-      value = WordForce{item.value.word.first != 0,
-                        item.value.word.second != 0};
-      break;
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  if (row != nullptr) {
+    value = row->clientValue(item);
   }
   return code;
 }
@@ -964,60 +715,12 @@ int FinsExIO::memoryAreaWrite(const std::string& address, FinsDataType type,
                               Value value) {
   std::lock_guard<std::mutex> link(impl_->connectionMutex);
   fins_sys_tp* const connection = impl_->connection;
-  const char* const start = address.c_str();
-  switch (type) {
-    case Int16: {
-      const std::int16_t v = boost::get<short>(value);
-      return finslib_memory_area_write_int16(connection, start, &v, 1);
-    }
-    case Int32: {
-      const std::int32_t v = boost::get<int>(value);
-      return finslib_memory_area_write_int32(connection, start, &v, 1);
-    }
-    case Uint16: {
-      const std::uint16_t v = boost::get<unsigned short>(value);
-      return finslib_memory_area_write_uint16(connection, start, &v, 1);
-    }
-    case Uint32: {
-      const std::uint32_t v = boost::get<unsigned int>(value);
-      return finslib_memory_area_write_uint32(connection, start, &v, 1);
-    }
-    case BCD16: {
-      const std::uint16_t v = boost::get<unsigned short>(value);
-      return finslib_memory_area_write_bcd16(connection, start, &v, 1);
-    }
-    case BCD32: {
-      const std::uint32_t v = boost::get<unsigned int>(value);
-      return finslib_memory_area_write_bcd32(connection, start, &v, 1);
-    }
-    case SBCD16_0:
-    case SBCD16_1:
-    case SBCD16_2:
-    case SBCD16_3: {
-      const std::int16_t v = boost::get<short>(value);
-      return finslib_memory_area_write_sbcd16(connection, start, &v, 1, type);
-    }
-    case SBCD32_0:
-    case SBCD32_1:
-    case SBCD32_2:
-    case SBCD32_3: {
-      const std::int32_t v = boost::get<int>(value);
-      return finslib_memory_area_write_sbcd32(connection, start, &v, 1, type);
-    }
-    case Float: {
-      const std::uint32_t bits = floatBits(boost::get<float>(value));
-      return finslib_memory_area_write_uint32(connection, start, &bits, 1);
-    }
-    case Double: {
-      std::uint32_t words[2];
-      doubleWords(boost::get<double>(value), words);
-      return finslib_memory_area_write_uint32(connection, start, words, 2);
-    }
-    case Bit: {
-      const std::uint8_t v = boost::get<bool>(value) ? 1 : 0;
-      return finslib_memory_area_write_bit(connection, start, &v, 1);
-    }
-    default:
-      return kNoWriterCode;
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  if (row == nullptr || !row->writable()) {
+    return kNoWriterCode;
   }
+  fins_multidata_tp item = {};
+  item.type = type;
+  row->takeClientValue(value, &item);
+  return row->write(connection, address.c_str(), &item, 1, type);
 }

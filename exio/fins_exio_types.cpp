@@ -1,13 +1,7 @@
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio_impl.h"
 
 namespace {
-
-constexpr int kFirstType = Int16;
-constexpr int kLastType = WordForced;
-
-bool isValidType(FinsDataType type) {
-  return type >= kFirstType && type <= kLastType;
-}
 
 // Register indices run from 0 to 99.
 constexpr int kMaxRegisterDigits = 2;
@@ -15,34 +9,13 @@ constexpr int kMaxRegisterDigits = 2;
 }  // namespace
 
 int FinsExIO::Impl::finsTypeConvert(FinsDataType type) {
-  if (!isValidType(type)) {
-    return NoRegister;
-  }
-  switch (type) {
-    case Float:
-    case Double:
-      return DoubleRegister;
-    case Bit:
-    case BitForced:
-      return BoolRegister;
-    default:
-      // The integer and BCD types; a forced word goes to two int registers.
-      return IntRegister;
-  }
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  return row == nullptr ? NoRegister : row->robotRegister;
 }
 
 int FinsExIO::Impl::calculatePlcAddressStep(FinsDataType type) {
-  static const int kWordsPerValue[kLastType] = {
-      1, 2, 1, 2, 1, 2,  // Int16 .. BCD32
-      1, 1, 1, 1,        // SBCD16_0 .. SBCD16_3
-      2, 2, 2, 2,        // SBCD32_0 .. SBCD32_3
-      2, 4,              // Float, Double
-      0, 0,              // Bit, BitForced
-      2};                // WordForced: data word and forced-status word
-  if (!isValidType(type)) {
-    return -1;
-  }
-  return kWordsPerValue[type - kFirstType];
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  return row == nullptr ? -1 : row->plcWords;
 }
 
 int FinsExIO::Impl::getRegisterIndex(const std::string& name) {

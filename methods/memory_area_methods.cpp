@@ -35,28 +35,9 @@ void takeParam(const xmlrpc_c::paramList& params, unsigned index,
   *v = static_cast<unsigned int>(params.getInt(index));
 }
 
-// Rounds to the nearest float as IEEE 754 does. A plain cast would do the
-// same in range, but is undefined beyond the largest float, and clients may
-// send any double.
-float toNearestFloat(double d) {
-  constexpr float kMax = std::numeric_limits<float>::max();
-  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
-  if (std::fabs(d) <= kMax) return static_cast<float>(d);
-  // Up to half a unit in the last place above the largest float, rounding
-  // still gives the largest float; from there on (ties go to the even
-  // neighbour, 2^128) it overflows to infinity.
-  const double halfUlpAboveMax =
-      static_cast<double>(kMax) +
-      std::ldexp(1.0, std::numeric_limits<float>::max_exponent -
-                          std::numeric_limits<float>::digits - 1);
-  const float magnitude = std::fabs(d) < halfUlpAboveMax
-                              ? kMax
-                              : std::numeric_limits<float>::infinity();
-  return d < 0 ? -magnitude : magnitude;
-}
-
+// Clients may send any double, also beyond the largest float.
 void takeParam(const xmlrpc_c::paramList& params, unsigned index, float* v) {
-  *v = toNearestFloat(params.getDouble(index));
+  *v = datatypes::toNearestFloat(params.getDouble(index));
 }
 
 void takeParam(const xmlrpc_c::paramList& params, unsigned index, double* v) {
@@ -152,10 +133,10 @@ void FinsmemoryAreaWrite<T, Type>::execute(xmlrpc_c::paramList const& params,
       engine_->memoryAreaWrite(address, Type, FinsValue(value)));
 }
 
-#define GW_FINS_READ_METHOD(name, T, Type) \
-  template class FinsmemoryAreaRead<T, Type>;
-#define GW_FINS_WRITE_METHOD(name, T, Type) \
-  template class FinsmemoryAreaWrite<T, Type>;
+#define GW_FINS_READ_METHOD(Type) \
+  template class FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, Type>;
+#define GW_FINS_WRITE_METHOD(Type) \
+  template class FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, Type>;
 #include "methods/memory_area_instances.inc"
 #undef GW_FINS_READ_METHOD
 #undef GW_FINS_WRITE_METHOD

@@ -4,6 +4,7 @@
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
 
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio.h"
 
 // The XML-RPC methods that read and write one value in the PLC's memory
@@ -73,10 +74,11 @@ class FinsmemoryAreaWrite : public xmlrpc_c::method {
 };
 
 // The instances, defined in memory_area_methods.cpp.
-#define GW_FINS_READ_METHOD(name, T, Type) \
-  extern template class FinsmemoryAreaRead<T, Type>;
-#define GW_FINS_WRITE_METHOD(name, T, Type) \
-  extern template class FinsmemoryAreaWrite<T, Type>;
+#define GW_FINS_READ_METHOD(Type) \
+  extern template class FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, Type>;
+#define GW_FINS_WRITE_METHOD(Type)                                      \
+  extern template class FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, \
+                                            Type>;
 #include "methods/memory_area_instances.inc"
 #undef GW_FINS_READ_METHOD
 #undef GW_FINS_WRITE_METHOD

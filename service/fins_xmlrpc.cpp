@@ -13,10 +13,12 @@ namespace {
 
 void finsRpcDataReadMethodRegister(rpcwire::Dispatcher& dispatcher,
                                    FinsExIO& engine) {
-#define GW_FINS_READ_METHOD(name, T, Type) \
-  dispatcher.add(name, xmlrpc_c::methodPtr(            \
-                           new FinsmemoryAreaRead<T, Type>(&engine)));
-#define GW_FINS_WRITE_METHOD(name, T, Type)
+#define GW_FINS_READ_METHOD(Type)                                     \
+  dispatcher.add("memoryAreaRead" #Type,                              \
+                 xmlrpc_c::methodPtr(                                 \
+                     new FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, \
+                                            Type>(&engine)));
+#define GW_FINS_WRITE_METHOD(Type)
 #include "methods/memory_area_instances.inc"
 #undef GW_FINS_READ_METHOD
 #undef GW_FINS_WRITE_METHOD
@@ -24,10 +26,12 @@ void finsRpcDataReadMethodRegister(rpcwire::Dispatcher& dispatcher,
 
 void finsRpcDataWriteMethodRegister(rpcwire::Dispatcher& dispatcher,
                                     FinsExIO& engine) {
-#define GW_FINS_READ_METHOD(name, T, Type)
-#define GW_FINS_WRITE_METHOD(name, T, Type) \
-  dispatcher.add(name, xmlrpc_c::methodPtr(             \
-                           new FinsmemoryAreaWrite<T, Type>(&engine)));
+#define GW_FINS_READ_METHOD(Type)
+#define GW_FINS_WRITE_METHOD(Type)                                     \
+  dispatcher.add("memoryAreaWrite" #Type,                              \
+                 xmlrpc_c::methodPtr(                                  \
+                     new FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, \
+                                             Type>(&engine)));
 #include "methods/memory_area_instances.inc"
 #undef GW_FINS_READ_METHOD
 #undef GW_FINS_WRITE_METHOD

@@ -146,6 +146,19 @@ TEST_F(RobotToPlcTest, FloatGoesLowWordFirst) {
   EXPECT_EQ(0x0000, plc_->word("DM", 10));
 }
 
+TEST_F(RobotToPlcTest, DoublesBeyondAFloatRoundAsIeeeDoes) {
+  exio_->setOutputDouble(1, 1e300);    // beyond any float: +infinity
+  exio_->setOutputDouble(2, -1e300);   // -infinity
+  exio_->setOutputDouble(3, 3.4028235e38);  // within half a unit of FLT_MAX
+  ASSERT_TRUE(add("DM20", "o1", Float));
+  ASSERT_TRUE(add("DM22", "o2", Float));
+  ASSERT_TRUE(add("DM24", "o3", Float));
+  ASSERT_TRUE(waitFor([&] { return plc_->word("DM", 25) == 0x7F7F; }));
+  EXPECT_EQ(0x7F80, plc_->word("DM", 21));
+  EXPECT_EQ(0xFF80, plc_->word("DM", 23));
+  EXPECT_EQ(0xFFFF, plc_->word("DM", 24));
+}
+
 TEST_F(RobotToPlcTest, BcdValuesAreEncodedByTheLibrary) {
   exio_->setOutputInt(1, 1234);
   ASSERT_TRUE(add("DM10", "o1", BCD16));
