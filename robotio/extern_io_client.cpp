@@ -9,6 +9,7 @@
 #include "robotio/call_codec.h"
 #include "robotio/http_transport.h"
 #include "robotio/multicall_codec.h"
+#include "robotio/register_multicall.h"
 #include "service/logger.h"
 
 namespace {
@@ -101,15 +102,30 @@ class ExternIOClient::Impl {
     if (!robotio::formatCall(method, params, &request_, detail)) {
       return Outcome::kFault;
     }
+    const Outcome posted = post(detail);
+    if (posted != Outcome::kAnswered) return posted;
+    if (reached != nullptr) *reached = true;
+    return answerOf(result, detail);
+  }
+
+  // Posts request_: kAnswered when a complete HTTP answer came back, whose
+  // body the transport holds; else the failure's outcome with a reason in
+  // *detail.
+  Outcome post(std::string* detail) {
     switch (timedPost(detail)) {
       case robotio::HttpTransport::Result::kOk:
-        if (reached != nullptr) *reached = true;
-        break;
+        return Outcome::kAnswered;
       case robotio::HttpTransport::Result::kTimedOut:
         return Outcome::kTimedOut;
       case robotio::HttpTransport::Result::kNoAnswer:
-        return Outcome::kNoAnswer;
+        break;
     }
+    return Outcome::kNoAnswer;
+  }
+
+  // Reads the body of the answer just posted: kAnswered with *result set, or
+  // the failure's outcome with a reason in *detail.
+  Outcome answerOf(xmlrpc_c::value* result, std::string* detail) {
     robotio::Answer answer = robotio::parseAnswer(
         transport_.answerBody(), transport_.answerBodySize());
     if (answer.kind != robotio::Answer::Kind::kValue) stats_.noteFailure();
@@ -126,6 +142,15 @@ class ExternIOClient::Impl {
     }
     *detail = "malformed XML-RPC answer: " + answer.text;
     return Outcome::kNoAnswer;
+  }
+
+  // The answer just posted read as a multicall of `count` scalar results,
+  // without building library values; false when it has another form.
+  bool scalarAnswer(std::size_t count,
+                    std::vector<robotio::ScalarResult>* results) const {
+    return robotio::readScalarMulticall(transport_.answerBody(),
+                                        transport_.answerBodySize(), count,
+                                        results);
   }
 
   // One call answered as XmlValue's C++ type: *out is set only on
@@ -500,6 +525,72 @@ xmlrpc_c::paramList paramsOf(const std::string& name, const RegisterCall& c) {
   return nameIndexValue(name, c.index, xmlrpc_c::value_double(c.doubleValue));
 }
 
+// The call `c` on behalf of `name` as one element of a multicall's text,
+// with the parameters paramsOf gives; false for a value XML-RPC cannot
+// carry.
+bool appendCallText(const std::string& name, const RegisterCall& c,
+                    robotio::MulticallText& text) {
+  text.beginCall(infoOf(c.kind).method);
+  bool written = true;
+  switch (c.kind) {
+    case Kind::kClaimInput:
+      text.addString(name);
+      text.addInt(c.registerType);
+      text.addInt(c.index);
+      break;
+    case Kind::kReadOutputBool:
+    case Kind::kReadOutputInt:
+    case Kind::kReadOutputDouble:
+      text.addInt(c.index);
+      break;
+    case Kind::kWriteInputBool:
+      text.addString(name);
+      text.addInt(c.index);
+      text.addBoolean(c.boolValue);
+      break;
+    case Kind::kWriteInputInt:
+      text.addString(name);
+      text.addInt(c.index);
+      text.addInt(c.intValue);
+      break;
+    case Kind::kWriteInputDouble:
+      text.addString(name);
+      text.addInt(c.index);
+      written = text.addDouble(c.doubleValue);
+      break;
+  }
+  text.endCall();
+  return written;
+}
+
+// As takeResult, for a result read as a scalar.
+Outcome takeScalar(RegisterCall& c, const robotio::ScalarResult& result,
+                   std::string* detail) {
+  const Type expected = infoOf(c.kind).result;
+  if (result.type != expected) {
+    *detail = std::string("answer is a ") + typeName(result.type) +
+              ", not a " + typeName(expected);
+    return Outcome::kFault;
+  }
+  switch (c.kind) {
+    case Kind::kReadOutputBool:
+      c.boolValue = result.boolValue;
+      return Outcome::kAnswered;
+    case Kind::kReadOutputInt:
+      c.intValue = result.intValue;
+      return Outcome::kAnswered;
+    case Kind::kReadOutputDouble:
+      c.doubleValue = result.doubleValue;
+      return Outcome::kAnswered;
+    case Kind::kClaimInput:
+    case Kind::kWriteInputBool:
+    case Kind::kWriteInputInt:
+    case Kind::kWriteInputDouble:
+      break;
+  }
+  return writeOutcome(Outcome::kAnswered, result.boolValue);
+}
+
 // Takes a proper answer into `c`: kAnswered, kRejected for a write or claim
 // answered false, kFault for an answer of the wrong type.
 Outcome takeResult(RegisterCall& c, const xmlrpc_c::value& result,
@@ -758,16 +849,33 @@ void ExternIOClient::Impl::decide(const char* function, Multicall decision,
 ExternIOClient::Impl::Whole ExternIOClient::Impl::multicall(
     const std::string& name, const std::vector<RegisterCall*>& pending,
     size_t begin, size_t end, std::string* detail) {
-  robotio::MulticallBuilder builder;
+  robotio::MulticallText text(&request_);
   for (size_t i = begin; i < end; ++i) {
-    builder.add(infoOf(pending[i]->kind).method, paramsOf(name, *pending[i]));
+    if (!appendCallText(name, *pending[i], text)) {
+      *detail = kNotFinite;  // sendable() lets none through; never sent
+      return Whole::kFailed;
+    }
   }
+  text.finish();
+  const Outcome posted = post(detail);
+  if (posted == Outcome::kTimedOut) return Whole::kTimedOut;
+  if (posted != Outcome::kAnswered) return Whole::kFailed;
+
+  std::vector<robotio::ScalarResult> scalars;
+  if (scalarAnswer(end - begin, &scalars)) {
+    for (size_t i = begin; i < end; ++i) {
+      RegisterCall& c = *pending[i];
+      std::string why;
+      const Outcome element = takeScalar(c, scalars[i - begin], &why);
+      finish(name, c, element, why);
+    }
+    return Whole::kDone;
+  }
+  // Faults among the elements, or an answer of a rarer form: the general
+  // reader makes sense of it.
   xmlrpc_c::value result;
-  const Outcome outcome =
-      call(robotio::kMulticallMethod, builder.take(), &result, detail);
-  if (outcome == Outcome::kTimedOut) return Whole::kTimedOut;
   std::vector<robotio::MulticallResult> results;
-  if (outcome != Outcome::kAnswered ||
+  if (answerOf(&result, detail) != Outcome::kAnswered ||
       !robotio::readMulticallResults(result, end - begin, &results, detail)) {
     return Whole::kFailed;
   }

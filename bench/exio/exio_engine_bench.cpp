@@ -3,12 +3,15 @@
 // in the same run.
 //
 //   cycle work   one cycle without its 10 ms pause, for 10, 100 and 1,000
-//                mappings split evenly between the directions, with the FINS
-//                frames and external IO calls it makes; floor: N + 1 bare
-//                external IO calls plus ceil(N / 24) bare FINS exchanges.
+//                mappings split evenly between the directions, and all in
+//                one direction, with the FINS frames and external IO calls
+//                it makes; floor: the same robot calls as one bare batch
+//                (system.multicall, or single calls with --no-multicall),
+//                one liveness call and the same FINS exchanges, bare.
 //   latency      a PLC word changing until the robot input register holds
 //                it, and a robot output changing until the PLC word holds
-//                it, 10 mappings; median and p99; bound: one cycle + 5 ms.
+//                it, 10 and 1,000 mappings; median and p99; bound: one
+//                cycle + 5 ms (10), 30 ms (1,000).
 //   CPU          the daemon process (the engine alone, in a child process)
 //                with 0 and 10 mappings; floor: a bare loop making one
 //                external IO call every 10 ms.
@@ -79,12 +82,37 @@ std::string registerName(char direction, int i) {
   return name;
 }
 
-// Half the mappings PLC to robot at DM0.., half robot to PLC at DM10000..
-// (one run of gap-free words).
+// How the mappings of a cycle bench are laid out.
+enum class Split {
+  kHalf,        // half PLC to robot, half robot to PLC
+  kPlcToRobot,  // all PLC to robot
+  kRobotToPlc,  // all robot to PLC
+};
+
+const char* splitName(Split split) {
+  switch (split) {
+    case Split::kHalf: return "half each way";
+    case Split::kPlcToRobot: return "all PLC to robot";
+    case Split::kRobotToPlc: return "all robot to PLC";
+  }
+  return "";
+}
+
+int plcToRobotCount(int total, Split split) {
+  return split == Split::kHalf         ? total / 2
+         : split == Split::kPlcToRobot ? total
+                                       : 0;
+}
+
+// PLC-to-robot mappings at DM0.., robot-to-PLC ones at DM10000.., each
+// direction one run of gap-free words.
 template <typename AddFn>
-void addMappings(int total, AddFn add) {
-  for (int i = 0; i < total / 2; ++i) {
+void addMappings(int total, AddFn add, Split split = Split::kHalf) {
+  const int toRobot = plcToRobotCount(total, split);
+  for (int i = 0; i < toRobot; ++i) {
     add("DM" + std::to_string(i), registerName('p', i), FinsExIO::PlcToRobot);
+  }
+  for (int i = 0; i < total - toRobot; ++i) {
     add("DM" + std::to_string(10000 + i), registerName('r', i),
         FinsExIO::RobotToPlc);
   }
@@ -255,6 +283,62 @@ double bareFinsExchangeMs(uint16_t port, int exchanges) {
   return ms;
 }
 
+// The floor of one cycle with `total` mappings laid out as `split`: what
+// the same work costs with nothing of the engine around it. One liveness
+// call, one batch of the cycle's robot calls (the register writes of the
+// PLC-to-robot mappings and the register reads of the robot-to-PLC ones, as
+// the client sends them: one multicall per 500 calls, or one call each when
+// the service refuses multicall), the multiple read of the PLC-to-robot
+// items and the one write of the robot-to-PLC words. Median over `rounds`.
+// The owner name of the engine's claims: the floor's writes go to the
+// registers the engine holds, so that the simulator does the same work.
+constexpr char kEngineOwner[] = "FINS_EX_IO";
+
+double cycleFloorMs(uint16_t plcPort, const std::string& url, int total,
+                    Split split, int rounds) {
+  using Call = ExternIOClient::RegisterCall;
+  const int toRobot = plcToRobotCount(total, split);
+  const int toPlc = total - toRobot;
+  ExternIOClient client(url);
+  int code = 0;
+  fins_sys_tp* sys = finslib_tcp_connect(nullptr, "127.0.0.1", plcPort, 0, 0,
+                                         0, 0, 0, 0, &code, 1);
+  fins_cpudata_tp cpu = {};
+  if (sys == nullptr || finslib_cpu_unit_data_read(sys, &cpu) != 0) {
+    throw std::runtime_error("bare FINS connection failed");
+  }
+  std::vector<fins_multidata_tp> items(toRobot);
+  for (int i = 0; i < toRobot; ++i) {
+    const std::string address = "DM" + std::to_string(i);
+    std::memcpy(items[i].address, address.c_str(), address.size() + 1);
+    items[i].type = Int16;
+  }
+  const std::vector<int16_t> words(toPlc, 7);
+  auto round = [&] {
+    client.isExIORunning();
+    if (toRobot > 0) finslib_multiple_memory_area_read(sys, items.data(), toRobot);
+    std::vector<Call> calls;
+    calls.reserve(total);
+    for (int i = 0; i < toRobot; ++i) {
+      calls.push_back(Call::writeInputInt(i % 100, items[i].value.int16));
+    }
+    for (int i = 0; i < toPlc; ++i) calls.push_back(Call::readOutputInt(i % 100));
+    client.callRegisters(kEngineOwner, calls);
+    if (toPlc > 0) {
+      finslib_memory_area_write_int16(sys, "DM10000", words.data(), toPlc);
+    }
+  };
+  for (int i = 0; i < 5; ++i) round();
+  std::vector<double> times;
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    round();
+    times.push_back(msSince(start));
+  }
+  finslib_disconnect(sys);
+  return percentile(times, 50);
+}
+
 // --- Cycle work -----------------------------------------------------------------
 
 struct CycleFigures {
@@ -269,15 +353,18 @@ struct CycleFigures {
 
 CycleFigures measureCycle(plcsim::PlcSimulator& plc,
                           exiosim::ExioSimulator& exio, int total,
-                          double exioCallMs, double finsMs) {
+                          Split split) {
   FinsExIO::Impl engine(exio.url());
   if (!engine.connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0)) {
     throw std::runtime_error("cycle bench: connect failed");
   }
-  addMappings(total, [&](const std::string& address, const std::string& name,
-                         FinsExIO::MappingDirection direction) {
-    engine.addMapping(address, name, "", Int16, direction);
-  });
+  addMappings(
+      total,
+      [&](const std::string& address, const std::string& name,
+          FinsExIO::MappingDirection direction) {
+        engine.addMapping(address, name, "", Int16, direction);
+      },
+      split);
   auto allGood = [&] {
     std::shared_lock<std::shared_timed_mutex> lock(engine.mappingLock);
     for (const auto& e : engine.plcToRobotMap) {
@@ -315,7 +402,9 @@ CycleFigures measureCycle(plcsim::PlcSimulator& plc,
       static_cast<double>(exio.callsAnswered() - callsBefore) / cycles;
   f.requestsPerCycle =
       static_cast<double>(exio.requestsAnswered() - requestsBefore) / cycles;
-  f.floorMs = (total + 1) * exioCallMs + std::ceil(total / 24.0) * finsMs;
+  plc.clearReceivedFrames();
+  // Measured right after the cycles, on the same simulators.
+  f.floorMs = cycleFloorMs(plc.port(), exio.url(), total, split, cycles);
   plc.clearReceivedFrames();
   return f;
 }
@@ -351,7 +440,7 @@ Latency measureLatency(int samples,
 
 void printRow(const char* what, const std::string& figure,
               const std::string& bound, const std::string& ratio) {
-  std::printf("| %-44s | %-22s | %-24s | %-8s |\n", what, figure.c_str(),
+  std::printf("| %-52s | %-40s | %-16s | %-6s |\n", what, figure.c_str(),
               bound.c_str(), ratio.c_str());
 }
 
@@ -407,27 +496,28 @@ int main(int argc, char** argv) {
               "%.3f ms\n\n",
               exioCallMs, finsMs);
 
-  std::printf("| %-44s | %-22s | %-24s | %-8s |\n", "measure", "figure",
+  std::printf("| %-52s | %-40s | %-16s | %-6s |\n", "measure", "figure",
               "floor or bound", "ratio");
-  std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
-              std::string(24, '-').c_str(), std::string(26, '-').c_str(),
-              std::string(10, '-').c_str());
+  std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(),
+              std::string(42, '-').c_str(), std::string(18, '-').c_str(),
+              std::string(8, '-').c_str());
 
   double cycle10 = 0;
-  for (int n : {10, 100, 1000}) {
-    const CycleFigures f = measureCycle(plc, exio, n, exioCallMs, finsMs);
-    if (n == 10) cycle10 = f.medianMs;
-    const std::string what = "cycle work, " + std::to_string(n) +
-                             " mappings (median; mean)";
-    printRow(what.c_str(), fmt("%.2f; %.2f ms", f.medianMs, f.meanMs),
-             fmt("%.2f ms", f.floorMs), fmt("%.2f", f.medianMs / f.floorMs));
-    const std::string per = "  per cycle, " + std::to_string(n) + " mappings";
-    printRow(per.c_str(),
-             fmt("%.1f frames, %.1f calls", f.framesPerCycle,
-                 f.exioCallsPerCycle) +
-                 fmt(" in %.1f requests", f.requestsPerCycle),
-             fmt("%.0f frames, %.0f calls", std::ceil(n / 24.0), n + 1.0),
-             "");
+  for (Split split : {Split::kHalf, Split::kPlcToRobot, Split::kRobotToPlc}) {
+    for (int n : {10, 100, 1000}) {
+      const CycleFigures f = measureCycle(plc, exio, n, split);
+      if (n == 10 && split == Split::kHalf) cycle10 = f.medianMs;
+      const std::string what = "cycle work, " + std::to_string(n) + ", " +
+                               splitName(split) + " (median; mean)";
+      printRow(what.c_str(), fmt("%.2f; %.2f ms", f.medianMs, f.meanMs),
+               fmt("%.2f ms", f.floorMs), fmt("%.2f", f.medianMs / f.floorMs));
+      const std::string per = "  per cycle";
+      printRow(per.c_str(),
+               fmt("%.1f frames, %.1f calls", f.framesPerCycle,
+                   f.exioCallsPerCycle) +
+                   fmt(" in %.1f requests", f.requestsPerCycle),
+               "", "");
+    }
   }
   if (onlyCycles) {
     return 0;
@@ -460,6 +550,33 @@ int main(int argc, char** argv) {
         300, [&](int m, int v) { exio.setOutputInt(m, v); },
         [&](int m, int v) { return plc.word("DM", 100 + m) == v; });
     printRow("latency robot output -> PLC word, 10 mappings",
+             fmt("median %.2f, p99 %.2f ms", toPlc.medianMs, toPlc.p99Ms),
+             fmt("p99 <= %.2f ms", bound), fmt("%.2f", toPlc.p99Ms / bound));
+  }
+  {
+    // 1,000 mappings, half each way. Five mappings share each robot
+    // register; those from DM400 (PLC to robot) are the last of the batch
+    // to write theirs, and every robot output reaches DM10000 + its index.
+    FinsExIO engine(exio.url());
+    engine.connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0);
+    addMappings(1000, [&](const std::string& address, const std::string& name,
+                          FinsExIO::MappingDirection direction) {
+      engine.addMapping(address, name, "", Int16, direction);
+    });
+    waitFor([&] { return engine.getMapState(registerName('p', 499)) == 0 &&
+                         engine.getMapState(registerName('r', 499)) == 0; },
+            10s);
+    const double bound = 30.0;
+    const Latency toRobot = measureLatency(
+        300, [&](int m, int v) { plc.setWord("DM", 400 + m, v); },
+        [&](int m, int v) { return exio.inputInt(m) == v; });
+    printRow("latency PLC word -> robot input, 1,000 mappings",
+             fmt("median %.2f, p99 %.2f ms", toRobot.medianMs, toRobot.p99Ms),
+             fmt("p99 <= %.2f ms", bound), fmt("%.2f", toRobot.p99Ms / bound));
+    const Latency toPlc = measureLatency(
+        300, [&](int m, int v) { exio.setOutputInt(m, v); },
+        [&](int m, int v) { return plc.word("DM", 10000 + m) == v; });
+    printRow("latency robot output -> PLC word, 1,000 mappings",
              fmt("median %.2f, p99 %.2f ms", toPlc.medianMs, toPlc.p99Ms),
              fmt("p99 <= %.2f ms", bound), fmt("%.2f", toPlc.p99Ms / bound));
   }
