@@ -1,17 +1,21 @@
 #include "service/rpc_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include <xmlrpc-c/abyss.h>
 #include <xmlrpc-c/server_abyss.hpp>
@@ -82,6 +86,89 @@ void initAbyss() {
       throw std::runtime_error("cannot initialise the HTTP server: " + why);
     }
   });
+}
+
+// The port of an IPv4 or IPv6 socket address, 0 for any other family.
+in_port_t portOf(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in&>(address).sin_port;
+  }
+  if (address.ss_family == AF_INET6) {
+    return reinterpret_cast<const sockaddr_in6&>(address).sin6_port;
+  }
+  return 0;
+}
+
+// Whether `fd` is a connection accepted on the listening socket bound to
+// `listening`: a TCP socket, not itself listening, whose local end is that
+// address (its port, and its host unless the listener takes any host).
+// A connection the client reset keeps its local address, so it is still
+// recognised until the connection thread closes it.
+bool acceptedOn(int fd, const sockaddr_storage& listening) {
+  sockaddr_storage local{};
+  socklen_t length = sizeof(local);
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      local.ss_family != listening.ss_family ||
+      portOf(local) != portOf(listening) || portOf(local) == 0) {
+    return false;
+  }
+  if (listening.ss_family == AF_INET) {
+    const in_addr_t host =
+        reinterpret_cast<const sockaddr_in&>(listening).sin_addr.s_addr;
+    if (host != htonl(INADDR_ANY) &&
+        host != reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr) {
+      return false;
+    }
+  } else {
+    const in6_addr& host =
+        reinterpret_cast<const sockaddr_in6&>(listening).sin6_addr;
+    if (!IN6_IS_ADDR_UNSPECIFIED(&host) &&
+        !IN6_ARE_ADDR_EQUAL(
+            &host, &reinterpret_cast<const sockaddr_in6&>(local).sin6_addr)) {
+      return false;
+    }
+  }
+  int type = 0;
+  int accepting = 1;
+  length = sizeof(type);
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+      type != SOCK_STREAM) {
+    return false;
+  }
+  length = sizeof(accepting);
+  return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) ==
+             0 &&
+         accepting == 0;
+}
+
+// Ends reading on every connection this process holds that was accepted on
+// `listening`, and returns how many it found. A connection thread of Abyss
+// then reads the end of its stream, writes any answer it is still making,
+// and ends, closing its socket; so a later call finds it no more. Returns
+// -1 when the process's descriptors cannot be listed.
+long endReadingOnConnections(const sockaddr_storage& listening) {
+  DIR* const dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  const int listed = ::dirfd(dir);
+  long found = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == listed) continue;
+    // Another thread may close this number and open something else under
+    // it at any moment. A duplicate keeps naming the object it was taken
+    // from, so the check and the shutdown below act on one socket, never
+    // on a newcomer that reused the number.
+    const int copy = ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    if (acceptedOn(copy, listening)) {
+      ::shutdown(copy, SHUT_RD);
+      ++found;
+    }
+    ::close(copy);
+  }
+  ::closedir(dir);
+  return found;
 }
 
 }  // namespace
@@ -211,7 +298,7 @@ class RpcServer::Impl {
   ~Impl();
 
   void run();
-  void terminate() { ServerTerminate(&server_); }
+  void terminate();
   unsigned port() const { return port_; }
   const ServerOptions& options() const { return options_; }
 
@@ -233,6 +320,8 @@ class RpcServer::Impl {
   int fd_ = -1;
   bool ownsFd_ = false;
   unsigned port_ = 0;
+  // What fd_ is bound to; the local end of every connection it accepts.
+  sockaddr_storage address_{};
   TChanSwitch* switch_ = nullptr;
   TServer server_{};
   bool serverCreated_ = false;
@@ -246,11 +335,10 @@ RpcServer::Impl::Impl(const ServerOptions& options, CallProcessor* processor)
   } else {
     bindSocket();
   }
-  sockaddr_in address{};
-  socklen_t length = sizeof(address);
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) ==
+  socklen_t length = sizeof(address_);
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) ==
       0) {
-    port_ = ntohs(address.sin_port);
+    port_ = ntohs(portOf(address_));
   }
 
   const char* error = nullptr;
@@ -326,6 +414,26 @@ void RpcServer::Impl::bindSocket() {
 }
 
 void RpcServer::Impl::run() { ServerRun(&server_); }
+
+void RpcServer::Impl::terminate() {
+  // Told to terminate, Abyss's server loop interrupts every connection it
+  // still lists as unfinished. It reads a connection's "finished" flag and
+  // then calls into the connection's channel, while the connection's own
+  // thread, ending at that moment (its client just closed, as every test's
+  // teardown does), sets the flag and frees the channel: the interrupt
+  // then runs on freed memory (a SIGSEGV seen under qemu, silent writes to
+  // a closed or reused descriptor elsewhere). So no connection is left to
+  // interrupt: each one is ended here and its thread awaited, and only
+  // then is the loop told to stop; threads that ended are only joined.
+  // A client that connects in the instant between the last look and the
+  // stop meets the library's own interrupt, as before.
+  for (;;) {
+    const long open = endReadingOnConnections(address_);
+    if (open <= 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ServerTerminate(&server_);
+}
 
 void RpcServer::Impl::handleRequest(void* self, TSession* session,
                                     abyss_bool* handled) {

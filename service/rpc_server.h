@@ -164,11 +164,14 @@ class RpcServer {
   RpcServer& operator=(const RpcServer&) = delete;
 
   // Serves until terminate(). Returns after every connection thread has
-  // ended (Abyss polls them every 2 seconds while any is open). Throws
-  // std::runtime_error when the server cannot listen.
+  // ended. Throws std::runtime_error when the server cannot listen.
   void run();
 
-  // Makes run() return; thread-safe; may come before run().
+  // Ends every open connection (reading ends: an answer being written is
+  // still written), waits until their threads have ended, then makes
+  // run() return. Thread-safe; may come before run(). REQUIRES: not called
+  // on a connection thread, and no call being answered waits for the
+  // caller (terminate() waits for every such call to be answered).
   void terminate();
 
   // The port the server listens on.

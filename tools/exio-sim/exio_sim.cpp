@@ -391,8 +391,8 @@ void ExioSimulator::Impl::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  // The server waits for its connection threads, so hung calls must be let
-  // go before it can return from run().
+  // Terminating waits for every call being answered, so hung calls must be
+  // let go first.
   unhung_.notify_all();
   server_->terminate();
   server_thread_.join();

@@ -97,13 +97,13 @@ class ExioSimulator {
   // keeps its registers, claims and fault settings.
   bool start(std::string* error = nullptr);
 
-  // Stops serving: calls held by setHang are released with a fault, the
-  // listening socket is closed (new connections are refused) and the server
-  // thread and every connection thread are joined. Safe to call more than
-  // once and on a simulator never started. Takes milliseconds when no
-  // client connection is open; when one is open, or was closed a moment
-  // before, the HTTP library pauses 2 seconds before its server loop
-  // returns (it polls its connection threads at that pace).
+  // Stops serving: calls held by setHang are released with a fault, every
+  // client connection is closed once its answer in progress is written, the
+  // server thread and every connection thread are joined and the listening
+  // socket is closed (new connections are refused). Safe to call more than
+  // once and on a simulator never started. Takes milliseconds; a client
+  // that connects while the simulator is stopping can make the HTTP
+  // library pause 2 seconds before its server loop returns.
   void stop();
 
   bool isRunning() const;
