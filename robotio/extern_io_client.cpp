@@ -563,7 +563,8 @@ bool appendCallText(const std::string& name, const RegisterCall& c,
   return written;
 }
 
-// As takeResult, for a result read as a scalar.
+// Takes an answer read as a scalar into `c`: kAnswered, kRejected for a
+// write or claim answered false, kFault for an answer of the wrong type.
 Outcome takeScalar(RegisterCall& c, const robotio::ScalarResult& result,
                    std::string* detail) {
   const Type expected = infoOf(c.kind).result;
@@ -595,30 +596,22 @@ Outcome takeScalar(RegisterCall& c, const robotio::ScalarResult& result,
 // answered false, kFault for an answer of the wrong type.
 Outcome takeResult(RegisterCall& c, const xmlrpc_c::value& result,
                    std::string* detail) {
-  const Type expected = infoOf(c.kind).result;
-  if (result.type() != expected) {
-    *detail = std::string("answer is a ") + typeName(result.type()) +
-              ", not a " + typeName(expected);
-    return Outcome::kFault;
-  }
-  switch (c.kind) {
-    case Kind::kReadOutputBool:
-      c.boolValue = xmlrpc_c::value_boolean(result).cvalue();
-      return Outcome::kAnswered;
-    case Kind::kReadOutputInt:
-      c.intValue = xmlrpc_c::value_int(result).cvalue();
-      return Outcome::kAnswered;
-    case Kind::kReadOutputDouble:
-      c.doubleValue = xmlrpc_c::value_double(result).cvalue();
-      return Outcome::kAnswered;
-    case Kind::kClaimInput:
-    case Kind::kWriteInputBool:
-    case Kind::kWriteInputInt:
-    case Kind::kWriteInputDouble:
+  robotio::ScalarResult scalar;
+  scalar.type = result.type();
+  switch (scalar.type) {
+    case Type::TYPE_INT:
+      scalar.intValue = xmlrpc_c::value_int(result).cvalue();
       break;
+    case Type::TYPE_BOOLEAN:
+      scalar.boolValue = xmlrpc_c::value_boolean(result).cvalue();
+      break;
+    case Type::TYPE_DOUBLE:
+      scalar.doubleValue = xmlrpc_c::value_double(result).cvalue();
+      break;
+    default:
+      break;  // of no type a register call answers: refused by its type
   }
-  return writeOutcome(Outcome::kAnswered,
-                      xmlrpc_c::value_boolean(result).cvalue());
+  return takeScalar(c, scalar, detail);
 }
 
 // Sets the outcome and writes the records the single operation would.

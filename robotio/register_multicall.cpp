@@ -170,6 +170,11 @@ class ScalarWalk {
 
 bool readScalarMulticall(const char* xml, std::size_t size, std::size_t count,
                          std::vector<ScalarResult>* out) {
+  // The general reader refuses these as a whole before looking at any value.
+  if (size > rpcwire::kMaxRequestBytes ||
+      !rpcwire::detail::isValidUtf8(std::string_view(xml, size))) {
+    return false;
+  }
   ScalarWalk walk(xml, size);
   return walk.read(count, out);
 }

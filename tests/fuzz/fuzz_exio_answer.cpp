@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "loopback_listener.h"
 #include "robotio/extern_io_client.h"
 
 namespace {
@@ -43,27 +44,13 @@ std::string goodAnswer() {
          std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-class Listener {
+// The loopback listener, with the URL the client calls it by.
+class Listener : public LoopbackListener {
  public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    FUZZ_CHECK(fd_ >= 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
-    FUZZ_CHECK(listen(fd_, 64) == 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/RPC2";
-  }
-  int fd() const { return fd_; }
+  Listener() : url_("http://127.0.0.1:" + std::to_string(port()) + "/RPC2") {}
   const std::string& url() const { return url_; }
 
  private:
-  int fd_ = -1;
   std::string url_;
 };
 

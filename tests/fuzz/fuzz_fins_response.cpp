@@ -30,6 +30,7 @@
 
 #include "fins/fins.h"
 #include "fuzz_check.h"
+#include "loopback_listener.h"
 
 namespace {
 
@@ -39,29 +40,7 @@ constexpr int kAcceptPollMs = 10;
 constexpr int kDataTypeCodes = 20;  // 0 (skipped by the library) and 1..19
 
 // A loopback listener for the whole process; each run accepts one connection from it.
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    FUZZ_CHECK(fd_ >= 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
-    FUZZ_CHECK(listen(fd_, 64) == 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  int fd() const { return fd_; }
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+using Listener = LoopbackListener;
 
 // One run's PLC: accepts the client, sends the scripted stream, half-closes, then collects
 // whatever the client sends until the client closes or the run is over.

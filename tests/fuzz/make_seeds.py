@@ -209,12 +209,34 @@ def exio_answer_seeds():
     return seeds
 
 
+def multicall_answer_seeds():
+    def doc(*elements):
+        body = "".join(f"<value><array><data><value>{e}</value></data></array></value>" for e in elements)
+        return (f'<?xml version="1.0"?>\r\n<methodResponse><params><param><value><array><data>{body}'
+                f'</data></array></value></param></params></methodResponse>\r\n').encode()
+    fault = ("<struct><member><name>faultCode</name><value><int>-501</int></value></member><member>"
+             "<name>faultString</name><value><string>no</string></value></member></struct>")
+    # Byte 0 is the number of calls answered.
+    return {
+        "writes": bytes([3]) + doc("<boolean>1</boolean>", "<boolean>0</boolean>", "<boolean>1</boolean>"),
+        "reads": bytes([4]) + doc("<i4>-7</i4>", "<int> 12 </int>", "<double>5e-324</double>", "<boolean>1</boolean>"),
+        "strings": bytes([2]) + doc("plain &amp; text", "<string/>"),
+        "fault-element": bytes([2]) + doc("<i4>1</i4>", fault),
+        "i8": bytes([1]) + doc("<i8>1</i8>"),
+        "empty": bytes([0]) + doc(),
+        "wrong-count": bytes([5]) + doc("<i4>1</i4>"),
+        # Found by this harness: the general reader refuses a document that is not UTF-8 as a whole.
+        "not-utf8": bytes([1]) + doc("<i4>1</i4>").replace(b"<i4>", b"\xfe<i4>"),
+    }
+
+
 def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
     for harness, seeds in (("fuzz_fins_response", fins_response_seeds()),
                            ("fuzz_address_bcd", address_bcd_seeds()),
                            ("fuzz_api_request", api_request_seeds()),
-                           ("fuzz_exio_answer", exio_answer_seeds())):
+                           ("fuzz_exio_answer", exio_answer_seeds()),
+                           ("fuzz_multicall_answer", multicall_answer_seeds())):
         folder = os.path.join(root, harness)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -104,6 +104,7 @@ TEST(RegisterMulticallText, DirectReadingAgreesWithTheGeneralReader) {
        0, false},
       {answerOf(element("<value><double>1e400</double></value>")), 1, false},
       {answerOf(element("<value><i4>1</i4></value>")) + "<trailing/>", 1, false},
+      {answerOf(element("<value>\xfe</value>")), 1, false},  // not UTF-8
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.xml);
