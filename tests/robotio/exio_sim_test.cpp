@@ -383,6 +383,7 @@ TEST_F(ExioSimTest, ConsoleSetsOutputsAndShowsRegisters) {
   EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, "out int 3 42", out));
   EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, "out bool 4 true", out));
   EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, "out double 5 -1.5", out));
+  EXPECT_TRUE(exiosim::runConsoleCommand(*sim_, "out double 6 -0", out));
   EXPECT_EQ(sim_->outputInt(3), 42);
   EXPECT_TRUE(sim_->outputBool(4));
   EXPECT_EQ(sim_->outputDouble(5), -1.5);
@@ -395,7 +396,8 @@ TEST_F(ExioSimTest, ConsoleSetsOutputsAndShowsRegisters) {
             "input  int 7 = 9  (held by FINS_EX_IO)\n"
             "output bool 4 = true\n"
             "output int 3 = 42\n"
-            "output double 5 = -1.5\n");
+            "output double 5 = -1.5\n"
+            "output double 6 = -0\n");
 }
 
 TEST_F(ExioSimTest, ConsoleRejectsBadLinesAndQuits) {

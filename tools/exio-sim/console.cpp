@@ -1,5 +1,6 @@
 #include "tools/exio-sim/console.h"
 
+#include <cmath>
 #include <sstream>
 
 namespace exiosim {
@@ -84,6 +85,10 @@ void setMulticall(ExioSimulator& sim, std::istringstream& in,
   out << "system.multicall " << (offer ? "offered" : "refused") << "\n";
 }
 
+// A double register left out of the listing: -0.0 is a value of its own,
+// which a register only holds when somebody wrote it.
+bool isPlusZero(double v) { return v == 0.0 && !std::signbit(v); }
+
 void show(const ExioSimulator& sim, std::ostream& out) {
   int shown = 0;
   auto input = [&](const char* bank, int b, int index, const auto& value,
@@ -110,7 +115,7 @@ void show(const ExioSimulator& sim, std::ostream& out) {
   }
   for (int i = 0; i < kRegisterCount; ++i) {
     const double v = sim.inputDouble(i);
-    input("double", kDoubleBank, i, v, v == 0.0);
+    input("double", kDoubleBank, i, v, isPlusZero(v));
   }
   for (int i = 0; i < kRegisterCount; ++i) {
     const bool v = sim.outputBool(i);
@@ -122,7 +127,7 @@ void show(const ExioSimulator& sim, std::ostream& out) {
   }
   for (int i = 0; i < kRegisterCount; ++i) {
     const double v = sim.outputDouble(i);
-    output("double", i, v, v == 0.0);
+    output("double", i, v, isPlusZero(v));
   }
   if (shown == 0) out << "all registers free and zero\n";
 }
