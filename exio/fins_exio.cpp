@@ -49,20 +49,10 @@ FinsExIO::~FinsExIO() {
 bool FinsExIO::connect(const std::string& ip, int port, int localNet,
                        int localNode, int localUnit, int remoteNet,
                        int remoteNode, int remoteUnit) {
-  const bool connected = impl_->connect(ip, port, localNet, localNode,
-                                        localUnit, remoteNet, remoteNode,
-                                        remoteUnit);
-  if (connected) {
-    impl_->stats.noteConnected(ip, port, false);
-  } else {
-    int code = 0;
-    {
-      std::lock_guard<std::mutex> lock(impl_->connectionMutex);
-      code = impl_->lastConnectCode;
-    }
-    impl_->stats.noteFailure(ip, port, code);
-  }
-  return connected;
+  return impl_->noteClientConnect(
+      ip, port,
+      impl_->connect(ip, port, localNet, localNode, localUnit, remoteNet,
+                     remoteNode, remoteUnit));
 }
 
 void FinsExIO::disconnect() {

@@ -87,21 +87,25 @@ int deriveUdpNodes(const std::string& ip, int& localNode, int& remoteNode) {
 bool FinsExIO::connectUdp(const std::string& ip, int port, int localNet,
                           int localNode, int localUnit, int remoteNet,
                           int remoteNode, int remoteUnit) {
-  const bool connected =
+  return impl_->noteClientConnect(
+      ip, port,
       impl_->connect(ip, port, localNet, localNode, localUnit, remoteNet,
-                     remoteNode, remoteUnit, FINS_TRANSPORT_UDP);
-  // The same account as FinsExIO::connect keeps for TCP.
+                     remoteNode, remoteUnit, FINS_TRANSPORT_UDP));
+}
+
+bool FinsExIO::Impl::noteClientConnect(const std::string& ip, int port,
+                                       bool connected) {
   if (connected) {
-    impl_->stats.noteConnected(ip, port, false);
-  } else {
-    int code = 0;
-    {
-      std::lock_guard<std::mutex> lock(impl_->connectionMutex);
-      code = impl_->lastConnectCode;
-    }
-    impl_->stats.noteFailure(ip, port, code);
+    stats.noteConnected(ip, port, false);
+    return true;
   }
-  return connected;
+  int code = 0;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex);
+    code = lastConnectCode;
+  }
+  stats.noteFailure(ip, port, code);
+  return false;
 }
 
 std::string FinsExIO::getTransport() {

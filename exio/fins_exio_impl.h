@@ -140,6 +140,10 @@ class FinsExIO::Impl {
   bool connect(const std::string& ip, int port, int localNet, int localNode,
                int localUnit, int remoteNet, int remoteNode, int remoteUnit,
                int transport = FINS_TRANSPORT_TCP);
+  // A client's connect to `ip`:`port` that ended `connected`, in the
+  // diagnostics' account: connected, or failed with the attempt's code.
+  // Returns `connected`. REQUIRES: connectionMutex not held.
+  bool noteClientConnect(const std::string& ip, int port, bool connected);
   // Connects again with the parameters and transport of the last connect.
   // REQUIRES: connectionMutex held.
   bool reconnectLocked(bool quiet = false);
