@@ -86,10 +86,7 @@ class HostileBodyTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gateway = h.Gateway()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gateway.stop()
+        cls.addClassCleanup(cls.gateway.stop)
 
     def assert_refused(self, body):
         status, answer = post(body)
@@ -166,20 +163,12 @@ class DoubleRoundTripTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Stopped in reverse order, also when a later step fails.
         cls.plc = h.PlcSim()
-        try:
-            cls.gateway = h.Gateway()
-            cls.gateway.connect(cls.plc.port)
-        except Exception:
-            cls.plc.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.gateway.stop()
-        finally:
-            cls.plc.stop()
+        cls.addClassCleanup(cls.plc.stop)
+        cls.gateway = h.Gateway()
+        cls.addClassCleanup(cls.gateway.stop)
+        cls.gateway.connect(cls.plc.port)
 
     def test_doubles_are_written_and_read_back_bit_exact(self):
         rng = random.Random(20240611)

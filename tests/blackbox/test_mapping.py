@@ -25,23 +25,15 @@ class MappingFixture(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Stopped in reverse order, also when a later step fails.
         cls.exio = h.ExioSim()
+        # A test restarts the service: the one running at the end is stopped.
+        cls.addClassCleanup(lambda: cls.exio.stop())
         cls.plc = h.PlcSim()
-        try:
-            cls.gateway = h.Gateway()
-            cls.gateway.connect(cls.plc.port)
-        except Exception:
-            cls.plc.stop()
-            cls.exio.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.gateway.stop()
-        finally:
-            cls.plc.stop()
-            cls.exio.stop()
+        cls.addClassCleanup(cls.plc.stop)
+        cls.gateway = h.Gateway()
+        cls.addClassCleanup(cls.gateway.stop)
+        cls.gateway.connect(cls.plc.port)
 
     def setUp(self):
         self.rpc = h.client()

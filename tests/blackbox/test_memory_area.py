@@ -57,20 +57,12 @@ class MemoryAreaTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Stopped in reverse order, also when a later step fails.
         cls.plc = h.PlcSim()
-        try:
-            cls.gateway = h.Gateway()
-            cls.gateway.connect(cls.plc.port)
-        except Exception:
-            cls.plc.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.gateway.stop()
-        finally:
-            cls.plc.stop()
+        cls.addClassCleanup(cls.plc.stop)
+        cls.gateway = h.Gateway()
+        cls.addClassCleanup(cls.gateway.stop)
+        cls.gateway.connect(cls.plc.port)
 
     def setUp(self):
         self.rpc = h.client()

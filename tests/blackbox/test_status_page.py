@@ -178,31 +178,21 @@ class StatusPageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         browser()  # no browser, no test: fail before starting anything
+        # Stopped in reverse order, also when a later step fails.
         cls.exio = h.ExioSim()
+        cls.addClassCleanup(cls.exio.stop)
         cls.plc = h.PlcSim()
+        cls.addClassCleanup(cls.plc.stop)
         cls.relay = Relay(cls.plc.port)
-        try:
-            cls.gateway = h.Gateway()
-            cls.gateway.connect(cls.relay.port)
-            rpc = cls.gateway.rpc
-            assert rpc.addMapping("DM100", "in1", "", INT16, PLC_TO_ROBOT)
-            assert rpc.addMapping("DM102", "din2", "", FLOAT, PLC_TO_ROBOT)
-            assert rpc.addMapping("DM200", "out1", "", INT16, ROBOT_TO_PLC)
-            assert rpc.addMapping("W20.0", "bout3", "", BIT, ROBOT_TO_PLC)
-        except Exception:
-            cls.relay.close()
-            cls.plc.stop()
-            cls.exio.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.gateway.stop()
-        finally:
-            cls.relay.close()
-            cls.plc.stop()
-            cls.exio.stop()
+        cls.addClassCleanup(cls.relay.close)
+        cls.gateway = h.Gateway()
+        cls.addClassCleanup(cls.gateway.stop)
+        cls.gateway.connect(cls.relay.port)
+        rpc = cls.gateway.rpc
+        assert rpc.addMapping("DM100", "in1", "", INT16, PLC_TO_ROBOT)
+        assert rpc.addMapping("DM102", "din2", "", FLOAT, PLC_TO_ROBOT)
+        assert rpc.addMapping("DM200", "out1", "", INT16, ROBOT_TO_PLC)
+        assert rpc.addMapping("W20.0", "bout3", "", BIT, ROBOT_TO_PLC)
 
     def setUp(self):
         self.relay.delay = 0.0

@@ -13,28 +13,19 @@ INT16 = 1
 class UdpTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # Stopped in reverse order, also when a later step fails.
         cls.exio = h.ExioSim()
+        cls.addClassCleanup(cls.exio.stop)
         cls.plc = h.PlcSim()
-        try:
-            cls.gateway = h.Gateway()
-            cls.transport_before = cls.gateway.rpc.getTransport()
-            # Nodes 0: derived from the addresses' last octets.
-            cls.gateway.rpc.connectUdp("127.0.0.1", cls.plc.port,
-                                       0, 0, 0, 0, 0, 0, 0)
-            h.wait_for(cls.gateway.rpc.getState,
-                       lambda s: s == h.CONNECTED, what="UDP connection")
-        except Exception:
-            cls.plc.stop()
-            cls.exio.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.gateway.stop()
-        finally:
-            cls.plc.stop()
-            cls.exio.stop()
+        cls.addClassCleanup(cls.plc.stop)
+        cls.gateway = h.Gateway()
+        cls.addClassCleanup(cls.gateway.stop)
+        cls.transport_before = cls.gateway.rpc.getTransport()
+        # Nodes 0: derived from the addresses' last octets.
+        cls.gateway.rpc.connectUdp("127.0.0.1", cls.plc.port,
+                                   0, 0, 0, 0, 0, 0, 0)
+        h.wait_for(cls.gateway.rpc.getState,
+                   lambda s: s == h.CONNECTED, what="UDP connection")
 
     def setUp(self):
         self.rpc = h.client()
