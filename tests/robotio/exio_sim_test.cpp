@@ -256,6 +256,25 @@ TEST_F(ExioSimTest, HungCallProceedsWhenReleased) {
   EXPECT_EQ(sim_->hungCalls(), 0);
 }
 
+// Two connection threads stamping their answers' Date at the same moment:
+// the C library's time-zone state must not be rebuilt under them (a
+// ThreadSanitizer report here fails the run).
+TEST_F(ExioSimTest, HungCallsReleasedTogetherAreAnsweredTogether) {
+  sim_->setHang(true);
+  bool answers[2] = {false, false};
+  std::vector<std::thread> callers;
+  for (int n = 0; n < 2; ++n) {
+    callers.emplace_back([&, n] {
+      answers[n] = callBool("occupyInput", args(s("A"), i(1), i(3 + n)));
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return sim_->hungCalls() == 2; }));
+  sim_->setHang(false);
+  for (auto& caller : callers) caller.join();
+  EXPECT_TRUE(answers[0]);
+  EXPECT_TRUE(answers[1]);
+}
+
 TEST_F(ExioSimTest, StopEndsHungCallsWithFault) {
   sim_->setHang(true);
   bool faulted = false;
