@@ -1,5 +1,7 @@
 // No receive loop may spin on a recv() failure that repeats: recv() is replaced in this binary so
 // that it fails on demand for one descriptor only (the library's socket), and the calls are counted.
+// Only the test's own thread is scripted: the library runs there, while the scripted peer's threads
+// may be handed the same descriptor number once the library has closed its socket.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@ std::atomic<int> g_errno{0};     // errno of the failures
 std::atomic<int> g_pass{0};      // calls that pass through before the failures start
 std::atomic<int> g_failures{0};  // failures (then calls pass through again); -1: for ever
 std::atomic<int> g_calls{0};     // recv() calls on the descriptor since arm()
+thread_local bool t_scripted = false;  // this thread armed the script
 
 using RecvFn = ssize_t (*)(int, void*, size_t, int);
 
@@ -30,15 +33,19 @@ void arm(int fd, int err, int pass, int failures) {
   g_errno = err;
   g_pass = pass;
   g_failures = failures;
+  t_scripted = true;
   g_fd = fd;
 }
 
-void disarm() { g_fd = -1; }
+void disarm() {
+  g_fd = -1;
+  t_scripted = false;
+}
 
 }  // namespace
 
 extern "C" ssize_t recv(int fd, void* buf, size_t len, int flags) {
-  if (fd != -1 && fd == g_fd.load()) {
+  if (t_scripted && fd != -1 && fd == g_fd.load()) {
     int call = ++g_calls;
     if (call > 1000) {
       g_fd = -1;  // a spinning loop: let it go so that the test fails instead of hanging
