@@ -1,5 +1,6 @@
 #include "rpcwire/dispatcher.h"
 
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <stdexcept>
@@ -24,6 +25,47 @@ struct CallFault {
   int code;
   std::string text;
 };
+
+// A fault text that quotes what a client sent must stay readable by every
+// XML-RPC reader, or the client cannot even learn why it was refused: what a
+// reader may refuse (control characters, characters beyond U+FFFF, bytes that
+// are not UTF-8) becomes '?', and a long quote is cut.
+std::string quotable(const std::string& text) {
+  constexpr std::size_t kMaxQuoteBytes = 200;
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size() && out.size() < kMaxQuoteBytes) {
+    const auto byte = [&](std::size_t k) {
+      return k < text.size() ? static_cast<std::uint8_t>(text[k]) : 0;
+    };
+    const std::uint8_t lead = byte(i);
+    std::size_t length = 0;
+    if (lead >= 0x20 && lead < 0x7F) {
+      length = 1;
+    } else if (lead == '\t' || lead == '\n') {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = (byte(i + 1) & 0xC0) == 0x80 ? 2 : 0;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      const std::uint8_t second = byte(i + 1);
+      const bool overlong = lead == 0xE0 && second < 0xA0;
+      const bool surrogate = lead == 0xED && second >= 0xA0;
+      length = (second & 0xC0) == 0x80 && (byte(i + 2) & 0xC0) == 0x80 &&
+                       !overlong && !surrogate
+                   ? 3
+                   : 0;
+    }
+    if (length == 0) {
+      out += '?';
+      ++i;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
 
 bool isSystemName(const std::string& name) {
   return name == Dispatcher::kListMethods || name == Dispatcher::kMulticall;
@@ -87,7 +129,7 @@ std::string Dispatcher::process(const char* body, std::size_t size) const {
   if (!parsed.ok()) {
     return formatFault(kFaultParse, std::string("XML-RPC parse error (") +
                                         statusName(parsed.status) +
-                                        "): " + parsed.message);
+                                        "): " + quotable(parsed.message));
   }
   return processCall(name, params);
 }
@@ -117,7 +159,8 @@ xmlrpc_c::value Dispatcher::execute(const std::string& name,
   }
   const auto found = methods_.find(name);
   if (found == methods_.end()) {
-    throw CallFault{kFaultNoSuchMethod, "Method '" + name + "' not defined"};
+    throw CallFault{kFaultNoSuchMethod,
+                    "Method '" + quotable(name) + "' not defined"};
   }
   xmlrpc_c::value result;
   found->second->execute(params, &result);

@@ -213,6 +213,7 @@ class Builder {
         if (frame.children == 0) refuse("empty <methodResponse>");
         break;
       case Kind::kMethodName:
+        if (!fitsValueClasses(frame.text, "the method name")) return;
         *methodName_ = std::move(frame.text);
         break;
       case Kind::kParams:
@@ -234,8 +235,11 @@ class Builder {
         takeFault(frame.value);
         break;
       case Kind::kValue:
-        deliver(parent, frame.children == 0 ? stringValue(frame.text)
-                                            : frame.value);
+        if (frame.children != 0) {
+          deliver(parent, frame.value);
+        } else if (fitsValueClasses(frame.text, "a string")) {
+          deliver(parent, stringValue(frame.text));
+        }
         break;
       case Kind::kScalar:
         deliverScalar(parent, frame);
@@ -259,6 +263,7 @@ class Builder {
         parent->members.emplace(std::move(frame.name), frame.value);
         break;
       case Kind::kName:
+        if (!fitsValueClasses(frame.text, "a member name")) return;
         parent->hasName = true;
         parent->name = std::move(frame.text);
         break;
@@ -266,6 +271,28 @@ class Builder {
         deliver(parent, xmlrpc_c::value_nil());
         break;
     }
+  }
+
+  // xmlrpc-c's value classes take only characters of the Basic Multilingual
+  // Plane; handed anything beyond, its struct constructor releases a value it
+  // never got and the process dies. The document was valid UTF-8, so what is
+  // left to look for is a four-byte sequence (lead byte 0xF0 and up) and a
+  // surrogate that a character reference made.
+  bool fitsValueClasses(const std::string& text, const char* what) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto byte = static_cast<std::uint8_t>(text[i]);
+      // A surrogate (ED A0..BF) can only come from a character reference.
+      const bool surrogate =
+          byte == 0xED && i + 1 < text.size() &&
+          static_cast<std::uint8_t>(text[i + 1]) >= 0xA0;
+      if (byte >= 0xF0 || surrogate) {
+        refuse(std::string(what) +
+               " holds a character beyond U+FFFF or a surrogate, which is not "
+               "accepted");
+        return false;
+      }
+    }
+    return true;
   }
 
   // The text as it arrived: xmlrpc-c's default would turn a CR (sent as
@@ -319,6 +346,7 @@ class Builder {
         return deliver(parent, xmlrpc_c::value_double(v));
       }
       case Scalar::kString:
+        if (!fitsValueClasses(text, "a string")) return;
         return deliver(parent, stringValue(text));
       case Scalar::kDateTime: {
         xmlrpc_datetime v{};

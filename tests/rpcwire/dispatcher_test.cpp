@@ -104,6 +104,30 @@ TEST_F(DispatcherTest, UnparsableBodyIsParseError) {
   }
 }
 
+// xmlrpc-c's value classes take only the Basic Multilingual Plane; a struct
+// member name beyond it used to end the process inside the struct's
+// constructor. Each such text must come back as a parse fault instead, one
+// that quotes nothing a client's reader would refuse.
+TEST_F(DispatcherTest, TextBeyondTheBasicPlaneIsAParseErrorNotACrash) {
+  const std::string head = "<methodCall><methodName>add</methodName><params>";
+  const std::string end = "</params></methodCall>";
+  const std::string bodies[] = {
+      head + "<param><value><struct><member><name>&#x1F600;</name>"
+             "<value>1</value></member></struct></value></param>" + end,
+      head + "<param><value><string>\xF0\x9F\x98\x80</string></value></param>" +
+          end,
+      head + "<param><value>&#128512;</value></param>" + end,
+      head + "<param><value>&#xD800;</value></param>" + end,
+      "<methodCall><methodName>add&#x10000;</methodName></methodCall>",
+      head + "<\xF0\x9F\x98\x80/>" + end};
+  for (const std::string& body : bodies) {
+    const rpcwire::Response r = answer(body);
+    EXPECT_TRUE(r.isFault) << body;
+    EXPECT_EQ(r.faultCode, rpcwire::kFaultParse) << body;
+  }
+  EXPECT_FALSE(call("add", ints({1, 2})).isFault);
+}
+
 // The codes and texts xmlrpc-c's registry answers for these, so clients
 // see no change.
 TEST_F(DispatcherTest, WrongParametersKeepTheMethodsFault) {
