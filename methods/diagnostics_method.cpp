@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace FINS {
@@ -110,13 +111,24 @@ xmlrpc_c::value mapping(const Diagnostics::Mapping& d) {
 
 }  // namespace
 
-GetDiagnostics::GetDiagnostics(FinsExIO* engine) : engine_(engine) {}
+GetDiagnostics::GetDiagnostics(
+    FinsExIO* engine, std::function<std::uint64_t()> browserRequestsRefused)
+    : engine_(engine),
+      browserRequestsRefused_(std::move(browserRequestsRefused)) {}
 
 GetDiagnostics::~GetDiagnostics() = default;
 
 void GetDiagnostics::execute(xmlrpc_c::paramList const& /*params*/,
                              xmlrpc_c::value* result) {
-  *result = toValue(engine_->getDiagnostics());
+  const xmlrpc_c::value engine = toValue(engine_->getDiagnostics());
+  if (!browserRequestsRefused_) {
+    *result = engine;
+    return;
+  }
+  Members m = xmlrpc_c::value_struct(engine).cvalue();
+  m["api"] = xmlrpc_c::value_struct(
+      Members{{"browserRequestsRefused", count(browserRequestsRefused_())}});
+  *result = xmlrpc_c::value_struct(m);
 }
 
 xmlrpc_c::value GetDiagnostics::toValue(const Diagnostics& diagnostics) {

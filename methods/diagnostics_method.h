@@ -1,6 +1,9 @@
 #ifndef GW_METHODS_DIAGNOSTICS_METHOD_H_
 #define GW_METHODS_DIAGNOSTICS_METHOD_H_
 
+#include <cstdint>
+#include <functional>
+
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
 
@@ -11,11 +14,16 @@ namespace METHOD {
 
 // "getDiagnostics"() -> struct: FinsExIO::getDiagnostics as one struct of
 // structs ("connection", "cycle", "fins", "robot") and an array "mappings"
-// of structs; member names are those of FinsExIO::Diagnostics. Makes no
-// FINS or robot call; parameters are ignored.
+// of structs; member names are those of FinsExIO::Diagnostics. With a
+// count of refused browser requests, also "api" { "browserRequestsRefused" }.
+// Makes no FINS or robot call; parameters are ignored.
 class GetDiagnostics : public xmlrpc_c::method {
  public:
-  explicit GetDiagnostics(FinsExIO* engine);
+  // `browserRequestsRefused`, when given, is read at every call; it must be
+  // thread-safe.
+  explicit GetDiagnostics(
+      FinsExIO* engine,
+      std::function<std::uint64_t()> browserRequestsRefused = {});
   ~GetDiagnostics() override;
 
   GetDiagnostics(const GetDiagnostics&) = delete;
@@ -29,6 +37,7 @@ class GetDiagnostics : public xmlrpc_c::method {
 
  private:
   FinsExIO* const engine_;
+  const std::function<std::uint64_t()> browserRequestsRefused_;
 };
 
 }  // namespace METHOD

@@ -1,11 +1,49 @@
 #include "service/fins_xmlrpc.h"
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <utility>
+
 #include "exio/fins_exio.h"
 #include "rpcwire/xmlrpc_text.h"
 #include "methods/connection_methods.h"
 #include "methods/diagnostics_method.h"
 #include "methods/mapping_methods.h"
 #include "methods/memory_area_methods.h"
+#include "service/logger.h"
+
+// Counts the calls refused as a browser's and tells the log: the first at
+// once, then at most one record per kRecordInterval, so a page that keeps
+// trying cannot flood it.
+class BrowserRefusalLog : public rpcserver::BrowserRefusalListener {
+ public:
+  static constexpr std::chrono::seconds kRecordInterval{10};
+
+  void refused(const std::string& seen) override {
+    const std::uint64_t total = ++refused_;
+    const auto now = std::chrono::steady_clock::now();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (recorded_ && now - lastRecord_ < kRecordInterval) return;
+      recorded_ = true;
+      lastRecord_ = now;
+    }
+    Logger::getInstance()->log<Logger::WARNING>(
+        "Refused an API call from a web page (%s); %llu refused since start",
+        __func__, __LINE__, seen.c_str(),
+        static_cast<unsigned long long>(total));
+  }
+
+  std::uint64_t refusedSoFar() const { return refused_.load(); }
+
+ private:
+  std::atomic<std::uint64_t> refused_{0};
+  std::mutex mutex_;
+  bool recorded_ = false;  // guarded by mutex_
+  std::chrono::steady_clock::time_point lastRecord_;  // guarded by mutex_
+};
 
 namespace FINS {
 namespace METHOD {
@@ -54,12 +92,16 @@ bool FinsXmlRpc::init() {
   server_.reset();
   processor_.reset();
   statusPage_.reset();
+  browserRefusals_.reset(new BrowserRefusalLog);
   dispatcher_.reset(new rpcwire::Dispatcher);
-  addMethods(dispatcher_.get(), engine_);
+  BrowserRefusalLog* const refusals = browserRefusals_.get();
+  addMethods(dispatcher_.get(), engine_,
+             [refusals] { return refusals->refusedSoFar(); });
   processor_.reset(new rpcserver::DispatcherProcessor(*dispatcher_));
   statusPage_.reset(new StatusPage(engine_));
   rpcserver::ServerOptions options = serverOptions(kPort);
   options.pages = statusPage_.get();
+  options.browserRefusals = browserRefusals_.get();
   server_.reset(new rpcserver::RpcServer(options, processor_.get()));
   return true;
 }
@@ -68,8 +110,9 @@ void FinsXmlRpc::run() { server_->run(); }
 
 bool FinsXmlRpc::exit() { return false; }
 
-void FinsXmlRpc::addMethods(rpcwire::Dispatcher* dispatcher,
-                            FinsExIO* engine) {
+void FinsXmlRpc::addMethods(
+    rpcwire::Dispatcher* dispatcher, FinsExIO* engine,
+    std::function<std::uint64_t()> browserRequestsRefused) {
   using namespace FINS::METHOD;
   auto add = [dispatcher](const char* name, xmlrpc_c::method* method) {
     dispatcher->add(name, xmlrpc_c::methodPtr(method));
@@ -90,7 +133,8 @@ void FinsXmlRpc::addMethods(rpcwire::Dispatcher* dispatcher,
   add("getMappingTable", new GetMappingTable(engine));
   add("getMappingDirection", new GetMappingDirection(engine));
   // Beyond the original catalogue, so the 47 keep their order.
-  add("getDiagnostics", new GetDiagnostics(engine));
+  add("getDiagnostics",
+      new GetDiagnostics(engine, std::move(browserRequestsRefused)));
 }
 
 rpcserver::ServerOptions FinsXmlRpc::serverOptions(unsigned port) {

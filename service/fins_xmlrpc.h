@@ -1,6 +1,8 @@
 #ifndef GW_SERVICE_FINS_XMLRPC_H_
 #define GW_SERVICE_FINS_XMLRPC_H_
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "rpcwire/dispatcher.h"
@@ -8,6 +10,7 @@
 #include "service/status_page.h"
 
 class FinsExIO;
+class BrowserRefusalLog;
 
 // The daemon's XML-RPC front: the dispatcher of the gateway's 48 methods and
 // the HTTP server that serves them on port 9601, path /RPC2.
@@ -63,8 +66,11 @@ class FinsXmlRpc {
   // Adds the 48 methods of the gateway to `dispatcher`, each holding
   // `engine`, in the order "system.listMethods" lists them: the six
   // connection and controller methods, the 19 reads, the 17 writes, the
-  // five mapping methods and getDiagnostics.
-  static void addMethods(rpcwire::Dispatcher* dispatcher, FinsExIO* engine);
+  // five mapping methods and getDiagnostics (which shows
+  // `browserRequestsRefused` when given).
+  static void addMethods(
+      rpcwire::Dispatcher* dispatcher, FinsExIO* engine,
+      std::function<std::uint64_t()> browserRequestsRefused = {});
 
   // The daemon's server settings for `port`: every interface, path /RPC2,
   // the limits above and rpcwire's request size and depth limits. Shared
@@ -77,6 +83,7 @@ class FinsXmlRpc {
   std::unique_ptr<rpcwire::Dispatcher> dispatcher_;
   std::unique_ptr<rpcserver::DispatcherProcessor> processor_;
   std::unique_ptr<StatusPage> statusPage_;  // GET / and /status.json
+  std::unique_ptr<BrowserRefusalLog> browserRefusals_;
   std::unique_ptr<rpcserver::RpcServer> server_;
 };
 

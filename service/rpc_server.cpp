@@ -81,6 +81,39 @@ bool startsWith(const char* body, size_t size, size_t at, const char* text) {
   return at + n <= size && std::memcmp(body + at, text, n) == 0;
 }
 
+// `text` as a log may show it: printable ASCII only, cut after 100 bytes.
+std::string printable(const char* text) {
+  constexpr size_t kMaxShown = 100;
+  std::string out;
+  for (size_t i = 0; text[i] != '\0'; ++i) {
+    if (out.size() == kMaxShown) return out + "...";
+    const auto byte = static_cast<uint8_t>(text[i]);
+    out += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?';
+  }
+  return out;
+}
+
+// Whether `contentType` is one a web page may POST anywhere without the
+// browser asking the server first (a "simple" request), parameters aside.
+bool browserPostable(const char* contentType) {
+  const char* const kinds[] = {"text/plain",
+                               "application/x-www-form-urlencoded",
+                               "multipart/form-data"};
+  const size_t start = std::strspn(contentType, " \t");
+  size_t end = start + std::strcspn(contentType + start, ";");
+  while (end > start &&
+         (contentType[end - 1] == ' ' || contentType[end - 1] == '\t')) {
+    --end;
+  }
+  for (const char* kind : kinds) {
+    if (std::strlen(kind) == end - start &&
+        strncasecmp(contentType + start, kind, end - start) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Abyss reports errors as text it allocated with malloc; returns a copy
 // and frees it.
 std::string takeError(const char* error) {
@@ -322,6 +355,9 @@ class RpcServer::Impl {
                             abyss_bool* handled);
   void answer(TSession* session);
   static void refuse(TSession* session, uint16_t status, const char* why);
+  // Refuses (403) a call request that only a browser sends; false, having
+  // answered nothing, for any other.
+  bool refusedAsBrowsers(TSession* session);
   // Answers a request for any path but the call path: a page for GET,
   // else 404 (no such page) or 405 (a page, but not GET).
   void servePage(TSession* session, const TRequestInfo* request);
@@ -488,6 +524,34 @@ void RpcServer::Impl::servePage(TSession* session,
   ResponseWriteEnd(session);
 }
 
+bool RpcServer::Impl::refusedAsBrowsers(TSession* session) {
+  // A web page open in a browser anywhere on the cell network could
+  // otherwise write PLC memory through its user's browser: the browser
+  // sends such requests without asking, and the page only misses the
+  // answer. So before anything is parsed or called, a request that shows a
+  // browser's marks is refused.
+  std::string seen;
+  const char* why = nullptr;
+  const char* const origin = RequestHeaderValue(session, "origin");
+  const char* const type = RequestHeaderValue(session, "content-type");
+  if (origin != nullptr) {
+    seen = "Origin: " + printable(origin);
+    why = "Calls from web pages are refused (the request carries an Origin "
+          "header)";
+  } else if (type != nullptr && browserPostable(type)) {
+    seen = "Content-Type: " + printable(type);
+    why = "Calls from web pages are refused (XML-RPC is sent as text/xml, "
+          "not as a form or plain text)";
+  } else {
+    return false;
+  }
+  if (options_.browserRefusals != nullptr) {
+    options_.browserRefusals->refused(seen);
+  }
+  refuse(session, 403, why);
+  return true;
+}
+
 void RpcServer::Impl::answer(TSession* session) {
   const TRequestInfo* request = nullptr;
   SessionGetRequestInfo(session, &request);
@@ -496,6 +560,7 @@ void RpcServer::Impl::answer(TSession* session) {
     return;
   }
   if (request->method != m_post) {
+    // Also a browser's preflight (OPTIONS): it gets no allowance.
     ResponseAddField(session, "Allow", "POST");
     refuse(session, 405, "XML-RPC calls are POST requests");
     return;
@@ -533,6 +598,10 @@ void RpcServer::Impl::answer(TSession* session) {
       return;
     }
   }
+
+  // Only now, with the body read: a refusal that left it unread would
+  // reset the connection, and the client would never see why.
+  if (refusedAsBrowsers(session)) return;
 
   std::string response;
   if (elementDepth(body.data(), body.size(), options_.maxElementDepth + 1) >

@@ -4,8 +4,9 @@
 // An XML-RPC server over HTTP built on the Abyss HTTP server of xmlrpc-c,
 // with the HTTP boundary and the call processing in our hands: Abyss
 // accepts connections, keeps them alive and parses HTTP headers; this
-// server checks each request (path, method, size, element depth) before
-// any XML parser sees it and hands the body to a CallProcessor.
+// server checks each request (path, method, what a browser gives away,
+// size, element depth) before any XML parser sees it and hands the body
+// to a CallProcessor.
 //
 // Why not xmlrpc_c::serverAbyss: its XML parser builds and frees the
 // element tree recursively before it looks at its own nesting limit, so
@@ -53,6 +54,23 @@ class CallProcessor {
   // xmlrpc_c::callInfo_serverAbyss); valid for the duration of the call.
   virtual std::string process(const char* body, size_t size,
                               const xmlrpc_c::callInfo* callInfo) = 0;
+};
+
+// Told of every call request refused as one only a browser sends: any
+// request carrying an Origin header (browsers add it to every cross-site
+// POST and to a page whose host name was rebound to ours), and any typed
+// as a web page may post without asking the server first (text/plain,
+// application/x-www-form-urlencoded, multipart/form-data). XML-RPC clients
+// that are not browsers send neither. Called on connection threads at
+// once: implementations must be thread-safe and quick.
+class BrowserRefusalListener {
+ public:
+  virtual ~BrowserRefusalListener() = default;
+
+  // `seen` names what gave the request away, e.g. "Origin: http://x.test"
+  // or "Content-Type: text/plain"; printable ASCII, at most about 100
+  // bytes, so it may be logged as it is.
+  virtual void refused(const std::string& seen) = 0;
 };
 
 // The deepest element nesting in `body`, counting open tags not yet closed
@@ -146,6 +164,9 @@ struct ServerOptions {
   // without being parsed.
   size_t maxElementDepth = kDefaultMaxElementDepth;
   size_t handlerStackBytes = kDefaultHandlerStackBytes;
+  // Told of each request refused as a browser's (those are refused with
+  // HTTP 403 whether or not anyone listens); not owned, may be null.
+  BrowserRefusalListener* browserRefusals = nullptr;
 };
 
 // One HTTP server. Construct, then run() on a thread of its own (or the
