@@ -184,10 +184,40 @@ bool parseDouble(std::string_view text, double* value) {
 
 bool appendDouble(std::string* out, double value) {
   if (!std::isfinite(value)) return false;
+  // The shortest digits come from the scientific form and are then laid
+  // out without the exponent: to_chars's own fixed form spells out every
+  // digit of a large whole number's binary value (1e308 as 10000000000000
+  // 000109790636...) where zeros read back just as exactly.
   char buf[kNumberBufferSize];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value,
+                                       std::chars_format::scientific);
   if (ec != std::errc()) return false;
-  out->append(buf, end);
+  const char* p = buf;
+  if (*p == '-') out->push_back(*p++);
+  std::string digits;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits.push_back(*p);
+  }
+  ++p;  // the exponent: a sign, then at least two digits
+  const bool negative = *p++ == '-';
+  int exponent = 0;
+  std::from_chars(p, end, exponent);
+  if (negative) {
+    out->append("0.");
+    out->append(static_cast<std::size_t>(exponent) - 1, '0');
+    out->append(digits);
+    return true;
+  }
+  const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+  if (digits.size() <= whole) {
+    out->append(digits);
+    out->append(whole - digits.size(), '0');
+    out->append(".0");
+  } else {
+    out->append(digits, 0, whole);
+    out->push_back('.');
+    out->append(digits, whole, std::string::npos);
+  }
   return true;
 }
 

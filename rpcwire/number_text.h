@@ -30,7 +30,9 @@ bool parseInt64(std::string_view text, std::int64_t* value);
 // Values too small for one become zero of their sign, as strtod does.
 bool parseDouble(std::string_view text, double* value);
 
-// Appends the shortest text that parseDouble reads back to the same bits.
+// Appends the shortest text in XML-RPC's own form of a double (an
+// optional '-', digits, '.', digits; no exponent) that parseDouble reads
+// back to the same bits: 1e308 is written out in full, -0 as "-0.0".
 // False, appending nothing, for infinity and NaN.
 bool appendDouble(std::string* out, double value);
 

@@ -61,6 +61,33 @@ int digitValue(char c, bool hex) {
 
 }  // namespace
 
+std::string_view declaredEncoding(std::string_view text) {
+  constexpr std::string_view kOpen = "<?xml";
+  if (text.substr(0, kOpen.size()) != kOpen || text.size() == kOpen.size() ||
+      !isSpace(text[kOpen.size()])) {
+    return {};
+  }
+  const std::string_view declaration = text.substr(0, text.find("?>"));
+  std::size_t at = declaration.find("encoding");
+  if (at == std::string_view::npos) return {};
+  at += std::string_view("encoding").size();
+  const auto skipSpace = [&] {
+    while (at < declaration.size() && isSpace(declaration[at])) ++at;
+  };
+  skipSpace();
+  if (at >= declaration.size() || declaration[at] != '=') return {};
+  ++at;
+  skipSpace();
+  if (at >= declaration.size() ||
+      (declaration[at] != '"' && declaration[at] != '\'')) {
+    return {};
+  }
+  const char quote = declaration[at++];
+  const std::size_t close = declaration.find(quote, at);
+  if (close == std::string_view::npos) return {};
+  return declaration.substr(at, close - at);
+}
+
 bool isValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto* const end = p + text.size();

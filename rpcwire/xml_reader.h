@@ -17,6 +17,12 @@ namespace detail {
 // nothing beyond U+10FFFF).
 bool isValidUtf8(std::string_view text);
 
+// The encoding named by the XML declaration that opens `text`, as written
+// (a view into `text`); empty when the document has no declaration or the
+// declaration names no encoding. A declaration the reader would refuse is
+// left to the reader.
+std::string_view declaredEncoding(std::string_view text);
+
 // Reads a document held in memory, which must outlive the reader.
 //
 // Accepts the XML declaration and other processing instructions, comments,

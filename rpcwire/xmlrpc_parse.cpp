@@ -393,6 +393,33 @@ class Builder {
   ParseResult result_;
 };
 
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Each byte is the code point of the same number.
+std::string latin1AsUtf8(const char* text, std::size_t size) {
+  std::string out;
+  out.reserve(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<std::uint8_t>(text[i]);
+    if (byte < 0x80) {
+      out.push_back(text[i]);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return out;
+}
+
 // Common to both parsers: the size limit, the encoding, and the promise
 // that nothing escapes as an exception (xmlrpc-c's value classes throw, and
 // allocation may fail).
@@ -402,6 +429,29 @@ ParseResult parseDocument(const char* text, std::size_t size, Builder* builder) 
     result.status = ParseStatus::kTooLarge;
     result.message = std::to_string(size) + " bytes, more than the " +
                      std::to_string(kMaxRequestBytes) + " accepted";
+    return result;
+  }
+  // The encodings xmlrpc-c's own server reads, so that no client of it
+  // finds its calls refused here.
+  const std::string_view encoding =
+      detail::declaredEncoding(std::string_view(text, size));
+  std::string utf8;
+  if (sameName(encoding, "ISO-8859-1")) {
+    utf8 = latin1AsUtf8(text, size);
+    text = utf8.data();
+    size = utf8.size();
+  } else if (sameName(encoding, "US-ASCII")) {
+    for (std::size_t i = 0; i < size; ++i) {
+      if (static_cast<std::uint8_t>(text[i]) >= 0x80) {
+        result.status = ParseStatus::kMalformedXml;
+        result.message = "not valid US-ASCII, the encoding it declares";
+        return result;
+      }
+    }
+  } else if (!encoding.empty() && !sameName(encoding, "UTF-8")) {
+    result.status = ParseStatus::kMalformedXml;
+    result.message = "the declared encoding " + std::string(encoding) +
+                     " is not read (UTF-8, ISO-8859-1 and US-ASCII are)";
     return result;
   }
   if (!detail::isValidUtf8(std::string_view(text, size))) {

@@ -94,6 +94,23 @@ TEST(RpcwireDouble, ParsesTheValuesXmlrpcCRoundsWrongly) {
   }
 }
 
+// The text of the one <double> in `document`.
+std::string doubleText(const std::string& document) {
+  const std::size_t start = document.find("<double>") + 8;
+  return document.substr(start, document.find("</double>") - start);
+}
+
+// XML-RPC's own form of a double: an optional minus, digits, a point,
+// digits; no exponent.
+bool inXmlRpcForm(const std::string& text) {
+  const std::size_t digits = text[0] == '-' ? 1 : 0;
+  const std::size_t point = text.find('.');
+  return point != std::string::npos && point > digits &&
+         point + 1 < text.size() &&
+         text.find_first_not_of("0123456789", digits) == point &&
+         text.find_first_not_of("0123456789", point + 1) == std::string::npos;
+}
+
 TEST(RpcwireDouble, RandomBitPatternsRoundTripExactly) {
   std::mt19937_64 random(20240611);
   int checked = 0;
@@ -104,8 +121,10 @@ TEST(RpcwireDouble, RandomBitPatternsRoundTripExactly) {
     if (!std::isfinite(d)) continue;
     ++checked;
 
-    const rpcwire::Response answer =
-        parseAnswer(rpcwire::formatResponse(xmlrpc_c::value_double(d)));
+    const std::string text =
+        rpcwire::formatResponse(xmlrpc_c::value_double(d));
+    ASSERT_TRUE(inXmlRpcForm(doubleText(text))) << text;
+    const rpcwire::Response answer = parseAnswer(text);
     ASSERT_EQ(bitsOf(xmlrpc_c::value_double(answer.value).cvalue()), bits);
 
     xmlrpc_c::paramList in;
@@ -141,6 +160,23 @@ TEST(RpcwireDouble, RefusesNonNumbersAndOverflow) {
     double parsed = 0.0;
     EXPECT_EQ(parseDoubleText(text, &parsed).status, ParseStatus::kNotXmlRpc)
         << text;
+  }
+}
+
+// Written out in full, never with an exponent, and no longer than needed.
+TEST(RpcwireFormat, WritesDoublesWithoutExponentAtTheirShortest) {
+  const struct {
+    double value;
+    std::string text;
+  } cases[] = {{-0.0, "-0.0"},
+               {100.0, "100.0"},
+               {0.1, "0.1"},
+               {1e21, "1" + std::string(21, '0') + ".0"},
+               {-1e308, "-1" + std::string(308, '0') + ".0"},
+               {5e-324, "0." + std::string(323, '0') + "5"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(doubleText(rpcwire::formatResponse(xmlrpc_c::value_double(c.value))),
+              c.text);
   }
 }
 
@@ -292,6 +328,38 @@ TEST(RpcwireParse, DecodesEntitiesCdataAndLineEnds) {
     EXPECT_EQ(callStatus(wrapCall(std::string("<value>") + bad + "</value>")),
               ParseStatus::kMalformedXml) << bad;
   }
+}
+
+// The encodings xmlrpc-c's own server reads; any other is named in the fault.
+TEST(RpcwireParse, ReadsTheDeclaredEncodingsXmlrpcCReads) {
+  const auto declared = [](const std::string& encoding) {
+    return "<?xml version='1.0' encoding='" + encoding + "'?>" +
+           wrapCall("<value><string>caf\xE9</string></value>");
+  };
+  const auto parse = [](const std::string& text, std::string* value) {
+    std::string name;
+    xmlrpc_c::paramList params;
+    const rpcwire::ParseResult r =
+        rpcwire::parseCall(text.data(), text.size(), &name, &params);
+    if (r.ok()) *value = params.getString(0);
+    return r;
+  };
+  std::string value;
+  ASSERT_TRUE(parse(declared("ISO-8859-1"), &value).ok());
+  EXPECT_EQ(value, "caf\xC3\xA9");
+  ASSERT_TRUE(parse(declared("iso-8859-1"), &value).ok());
+  EXPECT_EQ(value, "caf\xC3\xA9");
+  EXPECT_EQ(parse(declared("US-ASCII"), &value).status,
+            ParseStatus::kMalformedXml);
+  EXPECT_EQ(parse(declared("UTF-8"), &value).status,
+            ParseStatus::kMalformedXml);  // a lone Latin-1 byte
+  const rpcwire::ParseResult other = parse(declared("Shift_JIS"), &value);
+  EXPECT_EQ(other.status, ParseStatus::kMalformedXml);
+  EXPECT_NE(other.message.find("Shift_JIS"), std::string::npos);
+  const std::string ascii = "<?xml version=\"1.0\" encoding = \"US-ASCII\"?>" +
+                            wrapCall("<value>cafe</value>");
+  ASSERT_TRUE(parse(ascii, &value).ok());
+  EXPECT_EQ(value, "cafe");
 }
 
 TEST(RpcwireParse, RefusesWhatIsNoXmlRpcCall) {
