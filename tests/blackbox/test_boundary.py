@@ -117,6 +117,14 @@ class HostileBodyTest(unittest.TestCase):
             with self.subTest(levels=levels):
                 self.assert_refused(unclosed(levels))
 
+    def test_text_beyond_the_basic_plane_faults(self):
+        for text in ("&#x1F600;", "\U0001F600", "&#xD800;"):
+            with self.subTest(text=text):
+                self.assert_refused(
+                    CALL_HEAD + "<value><struct><member><name>" + text +
+                    "</name><value>1</value></member></struct></value>" +
+                    CALL_TAIL)
+
     def test_body_over_the_size_limit_is_refused_unread(self):
         self.assertIn(" 413 ", status_of_announced(MAX_REQUEST_BYTES + 1))
         self.assert_serves()
