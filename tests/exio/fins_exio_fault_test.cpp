@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "tests/exio/engine_test_support.h"
+#include "tests/fins/scripted_peer.h"
 
 namespace exiotest {
 namespace {
@@ -54,6 +55,16 @@ TEST_F(FaultTest, FailedRobotWriteLeavesTheMappingNotGood) {
   EXPECT_TRUE(waitForState("in3", FinsExIO::MappingRobotCallFailed));
   exio_->setFailingRegister(exiosim::kIntBank, 3, false);
   EXPECT_TRUE(waitForState("in3", FinsExIO::MappingGood));
+}
+
+TEST_F(FaultTest, FailedFirstRegisterOfAForcedTypeIsNotHiddenByTheSecond) {
+  ASSERT_TRUE(engine_->addMapping("W12", "in6", "in7", WordForced,
+                                  FinsExIO::PlcToRobot));
+  ASSERT_TRUE(waitForState("in6", FinsExIO::MappingGood));
+  // Both claims are held by now: only the value's write fails from here.
+  exio_->setFailingRegister(exiosim::kIntBank, 6, true);
+  EXPECT_TRUE(waitForState("in6", FinsExIO::MappingRobotCallFailed))
+      << engine_->getMapState("in6");
 }
 
 // While the loop is stuck in a robot read that the service never answers,
@@ -136,6 +147,47 @@ TEST_F(FaultTest, RefusingPlcIsRetriedAtAPaceWithAQuietLog) {
   // Logged just after the state turned Connected.
   EXPECT_TRUE(waitFor(
       [&] { return log_.count("FINS PLC connection back after") == 1; }));
+}
+
+// The loop's reconnect step is made here on a clock that stands still,
+// while the loop waits for the link: only the prompt attempts are due.
+TEST_F(FaultTest, OutageStartsWithThreePromptConnectAttempts) {
+  finstest::ScriptedPeer plc;  // closes every connection at once
+  plc.setHandshake({{}, false, 0ms, true});
+  EXPECT_FALSE(engine_->connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0));
+  FinsExIO::Impl& engine = impl();
+  int attempts = 0;
+  {
+    std::lock_guard<std::mutex> link(engine.connectionMutex);
+    engine.pacing = {};
+    const int before = plc.connections();
+    const auto now = std::chrono::steady_clock::now();
+    for (int cycle = 0; cycle < 10; ++cycle) {
+      if (engine.reconnectDue(now)) engine.pacedReconnectLocked(now);
+    }
+    attempts = plc.connections() - before;
+  }
+  engine_->disconnect();
+  EXPECT_EQ(3, attempts);
+}
+
+// 25 s of outage on the loop's clock, an attempt a second, run by the test
+// while the loop waits for the link.
+TEST_F(FaultTest, LongOutageLogsOneSummaryPerTenSeconds) {
+  plc_->stop();
+  FinsExIO::Impl& engine = impl();
+  {
+    std::lock_guard<std::mutex> link(engine.connectionMutex);
+    engine.pacing = {};
+    const auto start = std::chrono::steady_clock::now();
+    for (int second = 0; second <= 25; ++second) {
+      engine.pacedReconnectLocked(start + std::chrono::seconds(second));
+    }
+  }
+  engine_->disconnect();
+  EXPECT_EQ(2u, log_.count("FINS PLC still unreachable for"));
+  EXPECT_EQ(1u, log_.count("still unreachable for 10 s"));
+  EXPECT_EQ(1u, log_.count("still unreachable for 20 s"));
 }
 
 }  // namespace

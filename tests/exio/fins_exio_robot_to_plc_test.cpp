@@ -126,6 +126,17 @@ TEST_F(RobotToPlcTest, OverlappingInt32ValuesAreTwoWrites) {
   expectEveryCycleWrites({{kDmWords, 100, 0, 2}, {kDmWords, 101, 0, 2}});
 }
 
+TEST_F(RobotToPlcTest, UnreadRobotValueCutsTheRunAtItsRecord) {
+  // DM102 follows DM100, but only across the unread DM101: joined, a PLC
+  // refusal of either half would fail both.
+  ASSERT_TRUE(add("DM100", "o1", Int32));
+  ASSERT_TRUE(add("DM101", "o2", Int32));
+  ASSERT_TRUE(add("DM102", "o3", Int32));
+  exio_->setFailingRegister(exiosim::kIntBank, 2, true);
+  ASSERT_TRUE(waitForState("o2", FinsExIO::MappingRobotCallFailed));
+  expectEveryCycleWrites({{kDmWords, 100, 0, 2}, {kDmWords, 102, 0, 2}});
+}
+
 TEST_F(RobotToPlcTest, DoubleValuesStepFourWords) {
   exio_->setOutputDouble(1, 2.5);     // 0x4004000000000000
   exio_->setOutputDouble(2, -1.0);    // 0xBFF0000000000000
