@@ -131,5 +131,19 @@ TEST(UdpReceive, FloodOfForeignDatagramsEndsTheExchange) {
   EXPECT_EQ(exchangeOnce(peer, &c, &len), FINS_RETVAL_SYNC_ERROR);
 }
 
+TEST(UdpReceive, FifteenForeignDatagramsAreDiscardedTheSixteenthEndsTheExchange) {
+  for (int foreign : {15, 16}) {
+    UdpPeer peer([foreign](const Bytes& request) {
+      std::vector<Datagram> sent(foreign, Datagram{false, UdpPeer::answer(request, {0x55}, 7)});
+      sent.push_back({false, UdpPeer::answer(request, {0x66})});
+      return sent;
+    });
+    fins_command_tp c;
+    size_t len = 0;
+    EXPECT_EQ(exchangeOnce(peer, &c, &len), foreign < 16 ? FINS_RETVAL_SUCCESS : FINS_RETVAL_SYNC_ERROR)
+        << foreign << " foreign datagrams";
+  }
+}
+
 }  // namespace
 }  // namespace finstest

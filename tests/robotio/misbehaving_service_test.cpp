@@ -121,6 +121,19 @@ TEST(MisbehavingService, SilentServiceTimesOutAndLogs) {
   EXPECT_EQ(readBool(client), Outcome::kAnswered);
 }
 
+TEST(MisbehavingService, SilentServiceIsGivenUpAfterTwoSeconds) {
+  ScriptedServer server(inTurn({{"", Then::kHold}}));
+  ExternIOClient client(server.url());  // the engine's own time-out
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(readBool(client), Outcome::kTimedOut);
+  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  EXPECT_GE(tookMs, 2000);
+  // Twice the time-out is far outside; a busy machine's lag far inside.
+  EXPECT_LT(tookMs, 3500);
+}
+
 TEST(MisbehavingService, KeptConnectionClosedWhileIdleIsReopened) {
   // Closes after every answer without saying so.
   ScriptedServer server([](const std::string&) { return Reply{kTrue, Then::kClose}; });
@@ -270,6 +283,16 @@ TEST(HttpResponseReader, FramingOtherThanOneContentLengthIsRefused) {
               robotio::HttpResponseReader::State::kMalformed)
         << answer;
   }
+}
+
+TEST(HttpResponseReader, HeadersWithoutContentLengthAreRefusedAtOnce) {
+  // Fed before any body: no length means no end of the answer, not an
+  // empty one.
+  robotio::HttpResponseReader reader;
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n";
+  EXPECT_EQ(feedAll(&reader, head, head.size()),
+            robotio::HttpResponseReader::State::kMalformed);
 }
 
 TEST(HttpResponseReader, EndlessHeadersAreRefused) {
