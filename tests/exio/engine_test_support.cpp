@@ -1,5 +1,8 @@
 #include "tests/exio/engine_test_support.h"
 
+#include <unistd.h>
+
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -152,13 +155,35 @@ void EngineTest::TearDown() {
   std::cout.rdbuf(savedCout_);
 }
 
+namespace {
+
+// The first port the system hands out by itself (to a bind to port 0 or a
+// connect), or 0 when that cannot be read.
+int ephemeralPortsStart() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  return range >> low ? low : 0;
+}
+
+}  // namespace
+
+// The simulated PLC listens below the system's ephemeral ports: a test that
+// stops it and starts it again must get its port back, and a port of that
+// range may meanwhile go to any socket bound to port 0 or connected, here or
+// in a test running beside this one (the engine's own new UDP sockets too).
 void EngineTest::restartPlcAs(const std::string& model) {
+  constexpr int kSpan = 8192;
+  const int below = ephemeralPortsStart() - kSpan;
   plc_.reset();
   plcsim::Options options;
-  options.port = 0;
   options.model = model;
-  plc_ = std::make_unique<plcsim::PlcSimulator>(options);
-  ASSERT_TRUE(plc_->start());
+  const int first = static_cast<int>(::getpid()) % kSpan;
+  for (int i = 0; i < kSpan; ++i) {
+    options.port = below > 1024 ? below + (first + i) % kSpan : 0;
+    plc_ = std::make_unique<plcsim::PlcSimulator>(options);
+    if (plc_->start()) return;
+  }
+  FAIL() << "no port below " << below + kSpan << " to start the PLC on";
 }
 
 bool EngineTest::connectEngine() {

@@ -76,7 +76,8 @@ WriteFrame decodeWrite(const std::vector<std::uint8_t>& frame);
 // the table is sound. Takes the table lock shared.
 std::string tableProblems(FinsExIO::Impl& impl);
 
-// Two simulators on ephemeral loopback ports and an engine talking to them;
+// Two simulators on loopback (the PLC below the ephemeral ports, so that it
+// can be restarted on its port) and an engine talking to them;
 // the log goes into `log_` for the test's lifetime.
 class EngineTest : public ::testing::Test {
  protected:
