@@ -343,6 +343,17 @@ class Gateway:
         os.unlink(self.log.name)
 
 
+def start_connected_gateway(cls):
+    """Gives a TestCase class a PLC simulator (cls.plc) and a daemon connected
+    to it (cls.gateway), stopped in reverse order after the class, also when
+    a later step of its set-up fails."""
+    cls.plc = PlcSim()
+    cls.addClassCleanup(cls.plc.stop)
+    cls.gateway = Gateway()
+    cls.addClassCleanup(cls.gateway.stop)
+    cls.gateway.connect(cls.plc.port)
+
+
 class SilentPlc:
     """Accepts FINS/TCP connections and never answers, like a PLC that hangs
     during the node address handshake."""

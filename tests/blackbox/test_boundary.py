@@ -171,12 +171,7 @@ class DoubleRoundTripTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        # Stopped in reverse order, also when a later step fails.
-        cls.plc = h.PlcSim()
-        cls.addClassCleanup(cls.plc.stop)
-        cls.gateway = h.Gateway()
-        cls.addClassCleanup(cls.gateway.stop)
-        cls.gateway.connect(cls.plc.port)
+        h.start_connected_gateway(cls)
 
     def test_doubles_are_written_and_read_back_bit_exact(self):
         rng = random.Random(20240611)

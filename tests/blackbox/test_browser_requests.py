@@ -64,11 +64,7 @@ class BrowserRequestTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.plc = h.PlcSim()
-        cls.addClassCleanup(cls.plc.stop)
-        cls.gateway = h.Gateway()
-        cls.addClassCleanup(cls.gateway.stop)
-        cls.gateway.connect(cls.plc.port)
+        h.start_connected_gateway(cls)
 
     def setUp(self):
         self.plc.set(ADDRESS, HELD)

@@ -29,11 +29,7 @@ class MappingFixture(unittest.TestCase):
         cls.exio = h.ExioSim()
         # A test restarts the service: the one running at the end is stopped.
         cls.addClassCleanup(lambda: cls.exio.stop())
-        cls.plc = h.PlcSim()
-        cls.addClassCleanup(cls.plc.stop)
-        cls.gateway = h.Gateway()
-        cls.addClassCleanup(cls.gateway.stop)
-        cls.gateway.connect(cls.plc.port)
+        h.start_connected_gateway(cls)
 
     def setUp(self):
         self.rpc = h.client()

@@ -57,12 +57,7 @@ class MemoryAreaTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        # Stopped in reverse order, also when a later step fails.
-        cls.plc = h.PlcSim()
-        cls.addClassCleanup(cls.plc.stop)
-        cls.gateway = h.Gateway()
-        cls.addClassCleanup(cls.gateway.stop)
-        cls.gateway.connect(cls.plc.port)
+        h.start_connected_gateway(cls)
 
     def setUp(self):
         self.rpc = h.client()
