@@ -206,6 +206,7 @@ class StatusPageTest(unittest.TestCase):
         h.wait_for(status, lambda r: all(
             m["state"] == h.MAP_GOOD and not m["stale"] for m in r["mappings"])
             and mapping(r, "in1")["value"] == 1234
+            and mapping(r, "din2")["value"] == 1.5
             and mapping(r, "bout3")["value"] is True,
             what="every mapping good with the simulators' values")
         h.wait_for(lambda: self.plc.word("DM200"), lambda v: v == 77,
