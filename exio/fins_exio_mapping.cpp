@@ -31,24 +31,6 @@ void MappingItem::keepValue(const fins_multidata_tp& from) {
   value.store(bytes);
 }
 
-int FinsExIO::Impl::readPlacementCode(const fins_sys_tp* connection,
-                                      const MappingItem& item) {
-  fins_address_tp address = {};
-  if (XX_finslib_decode_address(item.address, &address)) {
-    return FINS_RETVAL_INVALID_READ_ADDRESS;
-  }
-  const datatypes::DataTypeRow* type = datatypes::rowOf(item.type);
-  if (type == nullptr) {
-    return FINS_RETVAL_SUCCESS;  // the read skips such an item unsent
-  }
-  // The row kind and forced flag the multiple read looks the item up with.
-  const int kind = type->bitArea ? FINS_AREA_KIND_BIT : FINS_AREA_KIND_WORD;
-  const bool forced = type->forcedArea;
-  const fins_area_tp* row = XX_finslib_search_area(
-      connection, &address, kind, FINS_AREA_ACCESS_MULTI_READ, forced);
-  return row == nullptr ? FINS_RETVAL_INVALID_READ_AREA : FINS_RETVAL_SUCCESS;
-}
-
 bool FinsExIO::addMapping(const std::string& plcAddress,
                           const std::string& robotRegister,
                           const std::string& secondRobotRegister,
@@ -110,6 +92,7 @@ bool FinsExIO::Impl::addMapping(const std::string& plcAddress,
   }
 
   std::unique_lock<std::shared_timed_mutex> lock(mappingLock);
+  rel.id = nextMappingId++;
   if (direction != PlcToRobot) {
     addRobotToPlcMapping(robotRegister, rel);
   } else {

@@ -199,17 +199,17 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
   const Clock::time_point now = Clock::now();
 
   Diagnostics::Connection& link = out.connection;
-  link.state = impl.connectionState;
+  link.state = impl.plc.state();
   const EngineStats::Link facts = impl.stats.link();
   link.plcAddress = facts.plcAddress;
   link.plcPort = facts.plcPort;
   link.transport = getTransport();
-  const fins_cpudata_tp cpu = impl.snapshotCopy().cpuUnitData;
+  const fins_cpudata_tp cpu = impl.plc.snapshot().cpuUnitData;
   link.cpuModel = textOf(cpu.model, sizeof(cpu.model));
   link.family = getPLCMode();
   const bool connected = (link.state & ~8) == Connected;
   link.connectedSince = connected ? facts.connectedSince : 0;
-  link.connectAttempts = impl.connectAttempts;
+  link.connectAttempts = impl.plc.connectAttempts();
   link.reconnects = facts.reconnects;
   link.lastFailureCode = facts.lastFailureCode;
   link.lastFailureAt = facts.lastFailureAt;

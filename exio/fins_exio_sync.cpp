@@ -26,214 +26,16 @@ bool hasSecondRegister(FinsDataType type) {
   return row != nullptr && row->robotRegisters == 2;
 }
 
-// Items per frame of the multiple read, as the library packs them.
-constexpr std::size_t kItemsPerFrame = FINS_MULTI_READ_MAX_ITEMS;
-// How long an item the PLC refused stays out of the shared read before it
-// is tried alone again: often enough to recover by itself within about a
-// second, seldom enough to cost next to nothing while it stays refused.
-constexpr auto kRefusedRetryPause = std::chrono::seconds(1);
-// Refused items tried alone in one pass, at most; many refused items are
-// then tried in turn rather than all in one cycle.
-constexpr std::size_t kRetriesPerPass = 1;
-// The highest masked FINS end code; the library's own codes lie above.
-constexpr int kLastPlcEndCode = 0x7F3F;
-// An item's outcome while it was not read in this pass.
-constexpr int kUnread = -1;
-
-// Whether `code` is about the items asked for rather than about the link:
-// the PLC answered with an end code, or the library refused an address
-// before anything was sent.
-bool refusesItems(int code) {
-  return (code > 0 && code <= kLastPlcEndCode) ||
-         code == FINS_RETVAL_INVALID_READ_ADDRESS ||
-         code == FINS_RETVAL_INVALID_READ_AREA;
-}
-
-// Codes the library returns before it sends anything: a bad argument or an
-// address it cannot place. It does not count them as failures.
-bool isUnsentCode(int code) {
-  switch (code) {
-    case FINS_RETVAL_NO_WRITE_ADDRESS:
-    case FINS_RETVAL_NO_DATA_BLOCK:
-    case FINS_RETVAL_INVALID_READ_ADDRESS:
-    case FINS_RETVAL_INVALID_WRITE_ADDRESS:
-    case FINS_RETVAL_INVALID_READ_AREA:
-    case FINS_RETVAL_INVALID_WRITE_AREA:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Runs one library exchange on `sys` so that an answer of the PLC, a
-// refusal included, leaves the library's count of consecutive failures as
-// it was. The library closes the socket when that count runs over its
-// limit, to notice a dead link; a PLC that refuses an element over a
-// working link would otherwise have the link closed and opened again, and
-// the other mappings' traffic with it. A failure of the link is counted
-// exactly as the library counts it.
-// REQUIRES: connectionMutex held.
-template <typename Exchange>
-int exchangeCountingLinkFailures(fins_sys_tp* sys, Exchange exchange) {
-  if (sys == nullptr) {
-    return exchange();
-  }
-  const int failures = sys->error_count;
-  // Counted from zero, one failure cannot run over the limit (a limit of 0
-  // aside, which closes at the first failure either way).
-  sys->error_count = 0;
-  const int code = exchange();
-  if (sys->sockfd < 0) {
-    return code;  // the library closed the socket, and cleared the count
-  }
-  if ((code > 0 && code <= kLastPlcEndCode) || isUnsentCode(code)) {
-    sys->error_count = failures;
-    return code;
-  }
-  if (sys->error_count > 0) {
-    // The library counted a failure of the link: count it on top of the
-    // earlier ones, as it would have.
-    sys->error_count = failures;
-    return check_error_count(sys, code);
-  }
-  return code;  // a success, or a failure the library does not count
-}
-
-// Reads the items of one PLC-to-robot pass with the frames the library
-// would send, and when the PLC refuses a frame, searches that frame for the
-// item it refuses instead of failing the other items with it: halves are
-// read until one item is left (about log2 of the frame's size exchanges),
-// then the frame's other items in one more exchange. Each item's outcome
-// lands in `codes`: 0 (read), kUnread, or the code that refused it alone.
-// REQUIRES: connectionMutex held for the reader's whole life.
-class FrameReader {
- public:
-  FrameReader(fins_sys_tp* connection, fins_multidata_tp* items, int* codes)
-      : connection_(connection), items_(items), codes_(codes) {}
-
-  // Reads items [0, count). Returns 0, or the code of a link failure, which
-  // ends the read at once.
-  int readAll(std::size_t count) {
-    for (std::size_t first = 0; first < count; first += kItemsPerFrame) {
-      const std::size_t n = std::min(kItemsPerFrame, count - first);
-      const int code =
-          finslib_multiple_memory_area_read(connection_, items_ + first, n);
-      if (code == FINS_RETVAL_SUCCESS) {
-        markRead(first, n);
-        continue;
-      }
-      if (!refusesItems(code)) {
-        return code;
-      }
-      const int failure = searchFrame(first, n, code);
-      if (failure != FINS_RETVAL_SUCCESS) {
-        return failure;
-      }
-    }
-    return FINS_RETVAL_SUCCESS;
-  }
-
-  // Reads item `index` alone. Returns 0, or the code that refused it (also
-  // in its outcome), or the code of a link failure.
-  int readOne(std::size_t index) {
-    const int code =
-        finslib_multiple_memory_area_read(connection_, items_ + index, 1);
-    if (code == FINS_RETVAL_SUCCESS || refusesItems(code)) {
-      codes_[index] = code;
-    }
-    return code;
-  }
-
- private:
-  // Items [first, first + count) were refused as a whole with `code`.
-  int searchFrame(std::size_t first, std::size_t count, int code) {
-    std::size_t low = first;
-    std::size_t size = count;
-    bool readAlone = size == 1;  // the suspect's own code is known
-    while (size > 1) {
-      const std::size_t half = size / 2;
-      const int answer = readSearching(items_ + low, half);
-      if (answer == FINS_RETVAL_SUCCESS) {
-        markRead(low, half);
-        low += half;
-        size -= half;
-        readAlone = false;
-      } else if (refusesItems(answer)) {
-        size = half;
-        code = answer;
-        readAlone = half == 1;
-      } else {
-        return answer;
-      }
-    }
-    if (!readAlone) {
-      const int answer = readSearching(items_ + low, 1);
-      if (answer == FINS_RETVAL_SUCCESS) {
-        // Accepted alone: no single item is to blame this time.
-        markRead(low, 1);
-        return readRest(first, count);
-      }
-      if (!refusesItems(answer)) {
-        return answer;
-      }
-      code = answer;
-    }
-    codes_[low] = code;
-    return readRest(first, count);
-  }
-
-  // Reads the items of [first, first + count) still unread, in one
-  // exchange. Should the PLC refuse that too, they stay unread for this
-  // pass: the next pass finds the next refused item.
-  int readRest(std::size_t first, std::size_t count) {
-    std::vector<std::size_t> rest;
-    for (std::size_t i = first; i < first + count; ++i) {
-      if (codes_[i] == kUnread) {
-        rest.push_back(i);
-      }
-    }
-    if (rest.empty()) {
-      return FINS_RETVAL_SUCCESS;
-    }
-    std::vector<fins_multidata_tp> items;
-    items.reserve(rest.size());
-    for (std::size_t i : rest) {
-      items.push_back(items_[i]);
-    }
-    const int answer = readSearching(items.data(), items.size());
-    if (answer == FINS_RETVAL_SUCCESS) {
-      for (std::size_t k = 0; k < rest.size(); ++k) {
-        items_[rest[k]] = items[k];
-        codes_[rest[k]] = FINS_RETVAL_SUCCESS;
-      }
-      return FINS_RETVAL_SUCCESS;
-    }
-    return refusesItems(answer) ? FINS_RETVAL_SUCCESS : answer;
-  }
-
-  // One read of the search, which expects refusals: they must not make
-  // the library give the link up half way.
-  int readSearching(fins_multidata_tp* items, std::size_t count) {
-    return exchangeCountingLinkFailures(connection_, [&] {
-      return finslib_multiple_memory_area_read(connection_, items, count);
-    });
-  }
-
-  void markRead(std::size_t first, std::size_t count) {
-    std::fill(codes_ + first, codes_ + first + count, FINS_RETVAL_SUCCESS);
-  }
-
-  fins_sys_tp* const connection_;
-  fins_multidata_tp* const items_;
-  int* const codes_;
-};
-
-void logReadNotes(const std::vector<FinsExIO::Impl::ReadNote>& notes) {
-  using Kind = FinsExIO::Impl::ReadNote::Kind;
+// Logs the changes of the items' standing that a read pass found;
+// `records` holds the pass's records in the order of its reads.
+void logReadNotes(const std::vector<PlcLink::ReadNote>& notes,
+                  const std::vector<MappingRel>& records) {
+  using Kind = PlcLink::ReadNote::Kind;
   Logger* const logger = Logger::getInstance();
   for (const auto& note : notes) {
-    const char* name = note.rel->robotRegister.c_str();
-    const char* address = note.rel->item.address;
+    const MappingRel& rel = records[note.index];
+    const char* name = rel.robotRegister.c_str();
+    const char* address = rel.item.address;
     switch (note.kind) {
       case Kind::kNoPlace:
         logger->log<Logger::WARNING>(
@@ -281,21 +83,24 @@ int FinsExIO::Impl::robotCallState(ExternIOClient::Outcome outcome,
 void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   using Call = ExternIOClient::RegisterCall;
   using Outcome = ExternIOClient::Outcome;
-  std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
   if (stopping || robot.serviceLost) {
     return;
   }
+  std::vector<MappingRel> claiming;
+  {
+    std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+    for (const auto& entry : plcToRobotMap) {
+      const MappingRel& rel = entry.second;
+      if (rel.direction == PlcToRobot && !rel.occupied.load() &&
+          rel.registerType >= 0) {
+        claiming.push_back(rel);
+      }
+    }
+  }
   // Every claim of the cycle in one batch; a forced type's two registers
   // stand side by side in it.
-  std::vector<MappingRel*> claiming;
   std::vector<Call> calls;
-  for (auto& entry : plcToRobotMap) {
-    MappingRel& rel = entry.second;
-    if (rel.direction != PlcToRobot || rel.occupied.load() ||
-        rel.registerType < 0) {
-      continue;
-    }
-    claiming.push_back(&rel);
+  for (const MappingRel& rel : claiming) {
     calls.push_back(Call::claimInput(rel.registerType, rel.registerIndex));
     if (hasSecondRegister(rel.item.type) && rel.secondRegisterIndex >= 0) {
       calls.push_back(
@@ -308,11 +113,11 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   externIOClient.callRegisters(kOwner, calls);
 
   std::size_t next = 0;
-  for (MappingRel* rel : claiming) {
+  for (MappingRel& rel : claiming) {
     const Call& first = calls[next++];
-    const bool forced = hasSecondRegister(rel->item.type);
+    const bool forced = hasSecondRegister(rel.item.type);
     const Call* second = nullptr;
-    if (forced && rel->secondRegisterIndex >= 0) {
+    if (forced && rel.secondRegisterIndex >= 0) {
       second = &calls[next++];
     }
     const bool lost =
@@ -321,8 +126,8 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
     if (lost) {
       // Whatever the service did with the claim, the next cycle asks again.
       robot.serviceLost = true;
-      rel->state.store(MappingServiceDown);
-      rel->occupied.store(false);
+      rel.state.store(MappingServiceDown);
+      rel.occupied.store(false);
       continue;
     }
     const bool firstGranted = first.outcome == Outcome::kAnswered;
@@ -332,147 +137,47 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
       // Half a forced value is no use: give the granted register back.
       if (forced && firstGranted != secondGranted && !robot.serviceLost) {
         externIOClient.releaseInput(
-            kOwner, rel->registerType,
-            firstGranted ? rel->registerIndex : rel->secondRegisterIndex);
+            kOwner, rel.registerType,
+            firstGranted ? rel.registerIndex : rel.secondRegisterIndex);
       }
-      rel->state.store(MappingClaimRefused);
-      rel->occupied.store(false);
+      rel.state.store(MappingClaimRefused);
+      rel.occupied.store(false);
       continue;
     }
-    rel->occupied.store(true);
+    rel.occupied.store(true);
     // A mapping refused earlier would otherwise hold its registers and never
     // be exchanged again.
-    if (rel->state.load() == MappingClaimRefused) {
-      rel->state.store(MappingNew);
+    if (rel.state.load() == MappingClaimRefused) {
+      rel.state.store(MappingNew);
     }
   }
+  publish(claiming);
 }
 
 namespace {
 
 using RegisterCall = ExternIOClient::RegisterCall;
 
-
 }  // namespace
 
-void FinsExIO::Impl::placePlcToRobotItems(std::vector<ReadNote>& notes) {
-  if (connection == nullptr) {
-    return;
-  }
-  const int family = connection->plc_family;
-  for (auto& entry : plcToRobotMap) {
-    MappingRel& rel = entry.second;
-    MappingRel::ReadStanding& standing = rel.standing;
-    if (standing.placedFamily == family) {
-      continue;
-    }
-    standing.placedFamily = family;
-    standing.refusedCode = 0;
-    const int code = readPlacementCode(connection, rel.item);
-    if (code != FINS_RETVAL_SUCCESS && code != standing.placementCode) {
-      notes.push_back({ReadNote::Kind::kNoPlace, &rel, code});
-    }
-    standing.placementCode = code;
-  }
-}
-
 void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
-  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-  const auto now = std::chrono::steady_clock::now();
-
-  // The records read in this pass, item i for record i: the shared read's
-  // records in table order, then the refused records tried alone.
-  std::vector<MappingRel*> records;
-  std::vector<fins_multidata_tp> items;
-  std::vector<MappingRel*> leftOut;
-  std::vector<ReadNote> notes;
-  records.reserve(plcToRobotMap.size());
-  items.reserve(plcToRobotMap.size());
-  int result = FINS_RETVAL_SUCCESS;
+  std::vector<MappingRel> work;
   {
-    // Only the FINS reads hold the link: a robot service that hangs must
-    // not hold up the API's direct PLC access.
-    std::lock_guard<std::mutex> link(connectionMutex);
-    placePlcToRobotItems(notes);
-    std::vector<MappingRel*> retries;
-    for (auto& entry : plcToRobotMap) {
-      MappingRel& rel = entry.second;
-      const MappingRel::ReadStanding& standing = rel.standing;
-      if (standing.placementCode != FINS_RETVAL_SUCCESS) {
-        leftOut.push_back(&rel);
-      } else if (standing.refusedCode != FINS_RETVAL_SUCCESS) {
-        if (retries.size() < kRetriesPerPass && now >= standing.retryAt) {
-          retries.push_back(&rel);
-        } else {
-          leftOut.push_back(&rel);
-        }
-      } else {
-        records.push_back(&rel);
-        items.push_back(rel.item.toMultidata());
-      }
-    }
-    const std::size_t shared = items.size();
-    for (MappingRel* rel : retries) {
-      records.push_back(rel);
-      items.push_back(rel->item.toMultidata());
-    }
-    std::vector<int> codes(items.size(), kUnread);
-    FrameReader reader(connection, items.data(), codes.data());
-    // The lone retries first: the shared read's success then clears the
-    // library's failure count that a refusal left.
-    for (std::size_t i = shared; i < items.size(); ++i) {
-      const int code = reader.readOne(i);
-      if (code != FINS_RETVAL_SUCCESS && !refusesItems(code)) {
-        result = code;
-        break;
-      }
-    }
-    if (result == FINS_RETVAL_SUCCESS) {
-      result = reader.readAll(shared);
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      MappingRel::ReadStanding& standing = records[i]->standing;
-      const int code = codes[i];
-      if (code == kUnread) {
-        continue;
-      }
-      if (code != FINS_RETVAL_SUCCESS) {
-        if (standing.refusedCode == FINS_RETVAL_SUCCESS) {
-          notes.push_back({ReadNote::Kind::kRefused, records[i], code});
-        }
-        standing.refusedCode = code;
-        standing.retryAt = now + kRefusedRetryPause;
-      } else if (standing.refusedCode != FINS_RETVAL_SUCCESS) {
-        standing.refusedCode = FINS_RETVAL_SUCCESS;
-        notes.push_back({ReadNote::Kind::kAccepted, records[i], code});
-      }
-    }
-    // `result` now tells only of a link failure, which fails every record
-    // read in this pass; refusals are per item.
-    if (result == FINS_RETVAL_SUCCESS) {
-      for (std::size_t i = 0; i < records.size(); ++i) {
-        if (codes[i] != FINS_RETVAL_SUCCESS) {
-          // Refused or not reached: shown by its standing, or left as it
-          // was for this one pass.
-          if (codes[i] != kUnread) {
-            leftOut.push_back(records[i]);
-          }
-          records[i] = nullptr;
-        }
-      }
-    }
+    std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+    work.reserve(plcToRobotMap.size());
+    for (const auto& entry : plcToRobotMap) work.push_back(entry.second);
   }
-  logReadNotes(notes);
+  // Every record's item goes to the link, which reads those it can in as
+  // few frames as it may and tells what became of each.
+  std::vector<PlcLink::ItemRead> reads(work.size());
+  for (std::size_t i = 0; i < work.size(); ++i) {
+    reads[i].item = work[i].item.toMultidata();
+    reads[i].standing = &work[i].standing;
+  }
+  std::vector<PlcLink::ReadNote> notes;
+  plc.readPass(reads, std::chrono::steady_clock::now(), notes);
+  logReadNotes(notes, work);
 
-  for (MappingRel* rel : leftOut) {
-    if (rel->state.load() == MappingClaimRefused) {
-      continue;
-    }
-    const MappingRel::ReadStanding& standing = rel->standing;
-    rel->state.store(standing.placementCode != FINS_RETVAL_SUCCESS
-                         ? standing.placementCode
-                         : standing.refusedCode);
-  }
   // The records written to the robot, each with its writes' count, in the
   // order of `writes`.
   struct Writing {
@@ -481,18 +186,22 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
   };
   std::vector<Writing> writing;
   std::vector<RegisterCall> writes;
-  writing.reserve(records.size());
-  writes.reserve(records.size());
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    MappingRel* const rel = records[i];
-    if (rel == nullptr || rel->state.load() == MappingClaimRefused) {
+  writing.reserve(work.size());
+  writes.reserve(work.size());
+  for (std::size_t i = 0; i < work.size(); ++i) {
+    MappingRel* const rel = &work[i];
+    const int outcome = reads[i].outcome;
+    // Not reached in this pass: shown as it was. A claim refused is shown
+    // whatever the read did.
+    if (outcome == PlcLink::kNotRead ||
+        rel->state.load() == MappingClaimRefused) {
       continue;
     }
-    if (result != FINS_RETVAL_SUCCESS) {
-      rel->state.store(result);
+    if (outcome != FINS_RETVAL_SUCCESS) {
+      rel->state.store(outcome);
       continue;
     }
-    const fins_multidata_tp& item = items[i];
+    const fins_multidata_tp& item = reads[i].item;
     // The value before the state: a direct read that sees the good state
     // then sees this value.
     rel->item.keepValue(item);
@@ -511,11 +220,8 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
     }
     writing.push_back({rel, count});
   }
-  // Every robot write of the pass in one batch, after the link was let go.
-  if (writes.empty()) {
-    return;
-  }
-  if (!robot.serviceLost) {
+  // Every robot write of the pass in one batch, with no lock held.
+  if (!writes.empty() && !robot.serviceLost) {
     externIOClient.callRegisters(kOwner, writes);
   }
   std::size_t next = 0;
@@ -531,6 +237,7 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
     }
     w.rel->state.store(state);
   }
+  publish(work);
 }
 
 int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
@@ -541,56 +248,101 @@ int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
   if (address.size() > MappingItem::kMaxAddressLength) {
     return FINS_RETVAL_INVALID_READ_ADDRESS;
   }
-  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
-  for (const auto& entry : plcToRobotMap) {
-    const MappingRel& rel = entry.second;
-    // The kept bytes mean something only as the mapping's own type.
-    if (rel.item.type == type && address == rel.item.address) {
-      const int state = rel.state.load();
-      out = rel.item.toMultidata();
-      return state;
+  {
+    std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+    for (const auto& entry : plcToRobotMap) {
+      const MappingRel& rel = entry.second;
+      // The kept bytes mean something only as the mapping's own type.
+      if (rel.item.type == type && address == rel.item.address) {
+        const int state = rel.state.load();
+        out = rel.item.toMultidata();
+        return state;
+      }
     }
   }
-  std::lock_guard<std::mutex> link(connectionMutex);
   std::memcpy(out.address, address.c_str(), address.size() + 1);
   out.type = type;
-  return finslib_multiple_memory_area_read(connection, &out, 1);
+  return plc.readItem(out);
 }
 
 // --- Robot to PLC --------------------------------------------------------------
 
 void FinsExIO::Impl::syncRobotToPlc(RobotCalls& robot) {
-  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
   if (stopping) {
     return;
   }
-  // Every robot value of the pass first, in one batch, without the link
-  // held ...
-  std::vector<std::vector<MappingRel>*> groups;
+  // A copy of every group that has something to read: the forced types are
+  // read-only and keep their state.
+  std::vector<std::vector<MappingRel>> groups;
   std::vector<ExternIOClient::RegisterCall> reads;
-  for (auto& byType : robotToPlcGroups) {
-    for (auto& byArea : byType.second) {
-      if (queueGroupReads(byArea.second, reads)) {
-        groups.push_back(&byArea.second);
+  {
+    std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+    for (const auto& byType : robotToPlcGroups) {
+      for (const auto& byArea : byType.second) {
+        if (queueGroupReads(byArea.second, reads)) {
+          groups.push_back(byArea.second);
+        }
       }
     }
   }
+  // Every robot value of the pass first, in one batch ...
   if (!robot.serviceLost && !reads.empty()) {
     externIOClient.callRegisters(kOwner, reads);
   }
   std::vector<PlcRun> runs;
   const ExternIOClient::RegisterCall* answers = reads.data();
-  for (std::vector<MappingRel>* group : groups) {
-    readGroupFromRobot(*group, answers, robot, runs);
-    answers += group->size();
-  }
-  if (stopping) {
-    return;
+  for (std::vector<MappingRel>& group : groups) {
+    readGroupFromRobot(group, answers, robot, runs);
+    answers += group.size();
   }
   // ... then the FINS writes, each run whole or not at all.
-  std::lock_guard<std::mutex> link(connectionMutex);
-  for (const PlcRun& run : runs) {
-    writeRunToPlc(run);
+  if (!stopping) {
+    std::vector<PlcLink::RunWrite> writes;
+    writes.reserve(runs.size());
+    for (const PlcRun& run : runs) {
+      const MappingRel& first = *run.records.front();
+      writes.push_back({first.item.address, first.item.type,
+                        run.items.data(), run.items.size(), 0});
+    }
+    plc.writeRuns(writes);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      for (MappingRel* rel : runs[i].records) {
+        rel->state.store(writes[i].code);
+      }
+    }
+  }
+  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+  for (const std::vector<MappingRel>& group : groups) {
+    publishLocked(group);
+  }
+}
+
+void FinsExIO::Impl::publish(const std::vector<MappingRel>& work) {
+  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+  publishLocked(work);
+}
+
+void FinsExIO::Impl::publishLocked(const std::vector<MappingRel>& work) {
+  for (const MappingRel& done : work) {
+    MappingRel* live = nullptr;
+    if (done.direction == PlcToRobot) {
+      const auto found = plcToRobotMap.find(done.robotRegister);
+      if (found != plcToRobotMap.end()) live = &found->second;
+    } else {
+      const auto found = robotToPlcIndex.find(done.robotRegister);
+      if (found != robotToPlcIndex.end()) live = found->second;
+    }
+    // Removed or replaced while the pass worked: its outcome is about a
+    // mapping that is gone.
+    if (live == nullptr || live->id != done.id) {
+      continue;
+    }
+    live->standing = done.standing;
+    // The value before the state: a direct read that sees the good state
+    // then sees this value.
+    live->item.value.store(done.item.value.load());
+    live->occupied.store(done.occupied.load());
+    live->state.store(done.state.load());
   }
 }
 
@@ -663,27 +415,6 @@ void FinsExIO::Impl::readGroupFromRobot(
   }
 }
 
-void FinsExIO::Impl::writeRunToPlc(const PlcRun& run) {
-  if (run.records.empty()) {
-    return;
-  }
-  const FinsDataType type = run.records.front()->item.type;
-  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
-  if (row == nullptr || !row->writable()) {
-    return;  // read-only or no type: nothing to write, no state to change
-  }
-  const char* start = run.records.front()->item.address;
-  // A run the PLC refuses leaves the others alone: its refusal must not
-  // make the library give the link up when the next run is refused too.
-  const int result = exchangeCountingLinkFailures(connection, [&] {
-    return row->write(connection, start, run.items.data(), run.items.size(),
-                      type);
-  });
-  for (MappingRel* rel : run.records) {
-    rel->state.store(result);
-  }
-}
-
 void FinsExIO::Impl::markServiceDown() {
   for (auto& entry : robotToPlcIndex) {
     entry.second->state.store(MappingServiceDown);
@@ -713,8 +444,6 @@ int FinsExIO::memoryAreaReadInternal(const std::string& address,
 
 int FinsExIO::memoryAreaWrite(const std::string& address, FinsDataType type,
                               Value value) {
-  std::lock_guard<std::mutex> link(impl_->connectionMutex);
-  fins_sys_tp* const connection = impl_->connection;
   const datatypes::DataTypeRow* row = datatypes::rowOf(type);
   if (row == nullptr || !row->writable()) {
     return kNoWriterCode;
@@ -722,5 +451,5 @@ int FinsExIO::memoryAreaWrite(const std::string& address, FinsDataType type,
   fins_multidata_tp item = {};
   item.type = type;
   row->takeClientValue(value, &item);
-  return row->write(connection, address.c_str(), &item, 1, type);
+  return impl_->plc.writeItem(address, type, item);
 }

@@ -105,6 +105,7 @@ extern "C" {
 /* ---- Return codes ----------------------------------------------------------------------------- */
 #define FINS_RETVAL_SUCCESS 0x0000
 /* 0x0001..0x7F3F: FINS end code of the PLC, ((MRES & 0x7F) << 8) + (SRES & 0x3F) */
+#define FINS_LAST_END_CODE 0x7F3F /* the highest masked end code; the library's own codes lie above */
 #define FINS_RETVAL_NO_RECORD 0x8001
 #define FINS_RETVAL_NOT_CONNECTED 0x8002
 #define FINS_RETVAL_OUT_OF_MEMORY 0x8003
@@ -190,7 +191,12 @@ typedef struct fins_sys_tp {
     char version[FINS_TEXT_LEN];    /* CPU unit version, same rule */
     int plc_family;                 /* FINS_PLC_FAMILY_*: selects the rows of fins_area */
     fins_exchange_stats_tp stats;   /* every exchange on this record, counted by XX_finslib_communicate */
+    int failure_counting;           /* FINS_COUNT_*: which failures count towards error_max */
 } fins_sys_tp;
+
+/* Which failed exchanges count towards a record's error limit (finslib_set_failure_counting). */
+#define FINS_COUNT_EVERY_FAILURE 0 /* the default: every failure, the PLC's end codes included */
+#define FINS_COUNT_LINK_FAILURES 1 /* only failures of the link: an end code leaves the count as it was */
 
 /* One command frame buffer (2,012 bytes): the request, then overwritten by the response. */
 typedef struct fins_command_tp {
@@ -293,6 +299,20 @@ fins_sys_tp *fins_close_socket_with_error(fins_sys_tp *sys, int *error_val);
  * a failure is counted, and the one that exceeds error_max becomes 0x8006 and closes the socket
  * (0x8900 closes at once). Returns the code to hand to the caller. */
 int check_error_count(fins_sys_tp *sys, int code);
+/* Sets which failures count towards sys's error limit (FINS_COUNT_*) and returns the previous
+ * setting, so that a caller can count differently for a few exchanges and then restore it. Under
+ * FINS_COUNT_LINK_FAILURES a PLC that answers with an end code (a refused address, say) never has
+ * its working link closed, while a lost link is noticed as before. NULL or an unknown setting
+ * changes nothing and returns -1. */
+int finslib_set_failure_counting(fins_sys_tp *sys, int how);
+/* The PLC family a CPU model text names: FINS_PLC_FAMILY_CV for "CV...", FINS_PLC_FAMILY_CS for
+ * "CS...", "CJ..." and "CP..." (the three series share their memory layout), else
+ * FINS_PLC_FAMILY_UNKNOWN. Only the first two characters are looked at. */
+int finslib_plc_family_of_model(const char *model);
+/* Selects the rows of the memory area table that sys's addresses are looked up in, overriding what
+ * the CPU unit data read found. False, changing nothing, for NULL or a family other than
+ * FINS_PLC_FAMILY_CV and FINS_PLC_FAMILY_CS. */
+bool finslib_set_plc_family(fins_sys_tp *sys, int family);
 /* Whole seconds of the monotonic clock. */
 int64_t finslib_monotonic_sec_timer(void);
 /* Sleeps the given milliseconds (resumed when a signal interrupts it). */
@@ -352,6 +372,11 @@ int finslib_memory_area_write_bit(fins_sys_tp *sys, const char *start, const uin
  * item (0x8201, 0x8301) ends the call before its frame is sent; items of earlier frames keep their
  * values. A response of the wrong length (0x8703) leaves its frame's items undecoded. */
 int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items);
+/* What finslib_multiple_memory_area_read answers for item before it sends anything: 0 when the
+ * item has a place in the memory areas of sys's PLC family (or is of a type the read skips),
+ * FINS_RETVAL_INVALID_READ_ADDRESS for an address text that does not decode, and
+ * FINS_RETVAL_INVALID_READ_AREA for one the family's areas cannot serve. No exchange. */
+int finslib_multiple_read_placement(const fins_sys_tp *sys, const fins_multidata_tp *item);
 /* Reads the CPU unit data (158 data bytes decoded; a longer answer is accepted, a shorter one is
  * 0x8703) and on success also sets the record's model, version and plc_family ("CS", "CJ", "CP":
  * CS family; "CV": CV family; anything else unknown). A failure leaves the record as it was. */

@@ -99,6 +99,8 @@ int check_error_count(fins_sys_tp *sys, int code) {
         fins_set_last_error(sys, code);
         return code;
     }
+    /* The PLC answered, so the link works: nothing to count under link-only counting. */
+    if (sys->failure_counting == FINS_COUNT_LINK_FAILURES && code > 0 && code <= FINS_LAST_END_CODE) return code;
     int n = sys->error_count + 1;
     if (n > sys->error_max) {
         code = FINS_RETVAL_MAX_ERROR_COUNT;
@@ -109,6 +111,13 @@ int check_error_count(fins_sys_tp *sys, int code) {
     fins_set_last_error(sys, code);
     fins_close_socket(sys);
     return code;
+}
+
+int finslib_set_failure_counting(fins_sys_tp *sys, int how) {
+    if (sys == NULL || (how != FINS_COUNT_EVERY_FAILURE && how != FINS_COUNT_LINK_FAILURES)) return -1;
+    int previous = sys->failure_counting;
+    sys->failure_counting = how;
+    return previous;
 }
 
 /* Records code as the connect's outcome in last_error and in the caller's target. */

@@ -34,18 +34,35 @@ static item_shape shape_of(int type) {
     }
 }
 
-/* Appends the 4-byte request elements of one item; returns 0 or the item's address/area error. */
-static int add_item(const fins_sys_tp *sys, const fins_multidata_tp *item, const item_shape *shape, uint8_t **p) {
+/* Finds the row and the decoded address of one item; returns 0 or the item's address/area error. */
+static int place_item(const fins_sys_tp *sys, const fins_multidata_tp *item, const item_shape *shape,
+                      fins_address_tp *address, const fins_area_tp **area) {
     char text[sizeof item->address + 1];
     memcpy(text, item->address, sizeof item->address);
     text[sizeof item->address] = '\0';
     if (strlen(text) == sizeof item->address) return FINS_RETVAL_INVALID_READ_ADDRESS; /* not terminated */
 
+    if (XX_finslib_decode_address(text, address)) return FINS_RETVAL_INVALID_READ_ADDRESS;
+    *area = XX_finslib_search_area(sys, address, shape->kind, FINS_AREA_ACCESS_MULTI_READ, shape->force);
+    return *area == NULL ? FINS_RETVAL_INVALID_READ_AREA : FINS_RETVAL_SUCCESS;
+}
+
+int finslib_multiple_read_placement(const fins_sys_tp *sys, const fins_multidata_tp *item) {
+    if (sys == NULL) return FINS_RETVAL_NO_RECORD;
+    if (item == NULL) return FINS_RETVAL_NO_DATA_BLOCK;
+    item_shape shape = shape_of(item->type);
+    if (shape.kind == 0) return FINS_RETVAL_SUCCESS;
     fins_address_tp address;
-    if (XX_finslib_decode_address(text, &address)) return FINS_RETVAL_INVALID_READ_ADDRESS;
-    const fins_area_tp *area =
-        XX_finslib_search_area(sys, &address, shape->kind, FINS_AREA_ACCESS_MULTI_READ, shape->force);
-    if (area == NULL) return FINS_RETVAL_INVALID_READ_AREA;
+    const fins_area_tp *area;
+    return place_item(sys, item, &shape, &address, &area);
+}
+
+/* Appends the 4-byte request elements of one item; returns 0 or the item's address/area error. */
+static int add_item(const fins_sys_tp *sys, const fins_multidata_tp *item, const item_shape *shape, uint8_t **p) {
+    fins_address_tp address;
+    const fins_area_tp *area;
+    int rc = place_item(sys, item, shape, &address, &area);
+    if (rc != FINS_RETVAL_SUCCESS) return rc;
 
     uint32_t word = (area->low_addr >> 8) - area->low_id + address.word;
     uint8_t bit = shape->kind == FINS_AREA_KIND_BIT ? (uint8_t)address.bit : 0;
@@ -208,11 +225,24 @@ int finslib_cpu_unit_data_read(fins_sys_tp *sys, fins_cpudata_tp *cpudata) {
 
     memcpy(sys->model, c.model, sizeof sys->model);
     memcpy(sys->version, c.version, sizeof sys->version);
-    if (strncmp(c.model, "CS", 2) == 0 || strncmp(c.model, "CJ", 2) == 0 || strncmp(c.model, "CP", 2) == 0)
-        sys->plc_family = FINS_PLC_FAMILY_CS;
-    else if (strncmp(c.model, "CV", 2) == 0)
-        sys->plc_family = FINS_PLC_FAMILY_CV;
-    else
-        sys->plc_family = FINS_PLC_FAMILY_UNKNOWN;
+    sys->plc_family = finslib_plc_family_of_model(c.model);
     return FINS_RETVAL_SUCCESS;
+}
+
+int finslib_plc_family_of_model(const char *model) {
+    if (model == NULL || model[0] != 'C') return FINS_PLC_FAMILY_UNKNOWN;
+    switch (model[1]) {
+    case 'V':
+        return FINS_PLC_FAMILY_CV;
+    case 'S': case 'J': case 'P':
+        return FINS_PLC_FAMILY_CS;
+    default:
+        return FINS_PLC_FAMILY_UNKNOWN;
+    }
+}
+
+bool finslib_set_plc_family(fins_sys_tp *sys, int family) {
+    if (sys == NULL || (family != FINS_PLC_FAMILY_CV && family != FINS_PLC_FAMILY_CS)) return false;
+    sys->plc_family = family;
+    return true;
 }

@@ -348,7 +348,7 @@ CycleFigures measureCycle(plcsim::PlcSimulator& plc,
                           exiosim::ExioSimulator& exio, int total,
                           Split split) {
   FinsExIO::Impl engine(exio.url());
-  if (!engine.connect("127.0.0.1", plc.port(), 0, 0, 0, 0, 0, 0)) {
+  if (!engine.plc.connect({"127.0.0.1", plc.port()})) {
     throw std::runtime_error("cycle bench: connect failed");
   }
   addMappings(

@@ -201,13 +201,13 @@ int main(int argc, char** argv) {
 
   std::printf("== PLC refusing connections for %d s\n", refuseSeconds);
   waitFor([&] { return engine.getState() == FinsExIO::Connected; }, 10s);
-  const std::uint64_t attempts0 = impl.connectAttempts;
+  const std::uint64_t attempts0 = impl.plc.connectAttempts();
   const std::uint64_t records0 = log.records();
   const auto refusedAt = Clock::now();
   plc.stop();
   std::this_thread::sleep_for(std::chrono::seconds(refuseSeconds));
   const double seconds = msSince(refusedAt) / 1000.0;
-  const std::uint64_t attempts = impl.connectAttempts - attempts0;
+  const std::uint64_t attempts = impl.plc.connectAttempts() - attempts0;
   const std::uint64_t records = log.records() - records0;
   std::printf("attempts %llu (%.2f/s), log records %llu (%.2f/s)\n",
               static_cast<unsigned long long>(attempts), attempts / seconds,

@@ -64,7 +64,7 @@ class Bench {
       return 1;
     }
     engine_ = std::make_unique<FinsExIO::Impl>(exio_.url());
-    if (!engine_->connect("127.0.0.1", plc_.port(), 0, 0, 0, 0, 0, 0)) {
+    if (!engine_->plc.connect({"127.0.0.1", plc_.port()})) {
       std::fprintf(stderr, "isolation_bench: no connection to the PLC\n");
       return 1;
     }

@@ -19,10 +19,7 @@ namespace {
 
 class ConnectionTest : public EngineTest {
  protected:
-  int engineSocket() {
-    std::lock_guard<std::mutex> lock(impl().connectionMutex);
-    return impl().connection == nullptr ? -1 : impl().connection->sockfd;
-  }
+  int engineSocket() { return impl().plc.socketFd(); }
   // A port on which nothing listens: that of a simulator that was stopped.
   uint16_t deadPort() {
     plc_->stop();
@@ -70,7 +67,7 @@ TEST_F(ConnectionTest, SocketCarriesKeepAliveOptions) {
 TEST_F(ConnectionTest, KeepAliveOptionsOnANonSocketFail) {
   int pipeFds[2];
   ASSERT_EQ(0, pipe(pipeFds));
-  EXPECT_FALSE(FinsExIO::Impl::setFinsSocketOpt(pipeFds[0]));
+  EXPECT_FALSE(PlcLink::setFinsSocketOpt(pipeFds[0]));
   close(pipeFds[0]);
   close(pipeFds[1]);
   EXPECT_EQ(1u, log_.count("Fins set KEEPALIVE fail: "));
@@ -79,7 +76,7 @@ TEST_F(ConnectionTest, KeepAliveOptionsOnANonSocketFail) {
 TEST_F(ConnectionTest, KeepAliveOptionsOnAUdpSocketStopAtTheFirstTcpOption) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_GE(fd, 0);
-  EXPECT_FALSE(FinsExIO::Impl::setFinsSocketOpt(fd));
+  EXPECT_FALSE(PlcLink::setFinsSocketOpt(fd));
   close(fd);
   EXPECT_EQ(0u, log_.count("Fins set KEEPALIVE fail"));
   EXPECT_EQ(1u, log_.count("Fins set KEEPIDLE fail: "));
@@ -103,8 +100,7 @@ TEST_P(FamilyTest, FamilyFollowsTheModelText) {
   ASSERT_TRUE(connectEngine());
   EXPECT_EQ(GetParam().state, engine_->getState());
   EXPECT_EQ(GetParam().mode, engine_->getPLCMode());
-  std::lock_guard<std::mutex> lock(impl().connectionMutex);
-  EXPECT_EQ(GetParam().family, impl().connection->plc_family);
+  EXPECT_EQ(GetParam().family, impl().plc.family());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -88,6 +88,25 @@ TEST_F(FaultTest, HungRobotReadHoldsUpNoDirectPlcCall) {
   exio_->setHang(false);
 }
 
+// Nor does the pass hold the mapping table across the call: a mapping
+// replaced meanwhile takes effect at once, and what the pass learned about
+// the record it copied is not published to the new one.
+TEST_F(FaultTest, MappingReplacedWhileARobotReadHangsGetsNoStaleState) {
+  ASSERT_TRUE(engine_->addMapping("DM300", "out4", "", Int16,
+                                  FinsExIO::RobotToPlc));
+  ASSERT_TRUE(waitForState("out4", FinsExIO::MappingGood));
+  exio_->setHang(true, "getOutputIntData");
+  ASSERT_TRUE(waitFor([&] { return exio_->hungCalls() > 0; }));
+  const std::uint64_t cycle = impl().cycleCount;
+  // Read-only: no pass of its own ever changes this record's state.
+  ASSERT_TRUE(engine_->addMapping("W12", "out4", "out5", WordForced,
+                                  FinsExIO::RobotToPlc));
+  EXPECT_EQ(cycle, impl().cycleCount) << "the add waited for the robot read";
+  exio_->setHang(false);
+  ASSERT_TRUE(waitCycles(2));
+  EXPECT_EQ(FinsExIO::MappingNew, engine_->getMapState("out4"));
+}
+
 TEST_F(FaultTest, TimedOutRobotCallEndsTheCycleForEveryOtherMapping) {
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(engine_->addMapping("DM" + std::to_string(400 + 2 * i),
@@ -116,7 +135,7 @@ TEST_F(FaultTest, TimedOutRobotCallEndsTheCycleForEveryOtherMapping) {
 }
 
 TEST_F(FaultTest, CpuDataAndFamilyNeverWaitForTheLink) {
-  std::unique_lock<std::mutex> link(impl().connectionMutex);
+  std::unique_lock<std::mutex> link(impl().plc.connectionMutex);
   auto answers = std::async(std::launch::async, [&] {
     return engine_->getPLCMode() + "/" + engine_->getCPUData().model;
   });
@@ -158,12 +177,12 @@ TEST_F(FaultTest, OutageStartsWithThreePromptConnectAttempts) {
   FinsExIO::Impl& engine = impl();
   int attempts = 0;
   {
-    std::lock_guard<std::mutex> link(engine.connectionMutex);
-    engine.pacing = {};
+    std::lock_guard<std::mutex> link(engine.plc.connectionMutex);
+    engine.plc.resetPacingLocked();
     const int before = plc.connections();
     const auto now = std::chrono::steady_clock::now();
     for (int cycle = 0; cycle < 10; ++cycle) {
-      if (engine.reconnectDue(now)) engine.pacedReconnectLocked(now);
+      if (engine.plc.reconnectDue(now)) engine.plc.pacedReconnectLocked(now);
     }
     attempts = plc.connections() - before;
   }
@@ -177,11 +196,11 @@ TEST_F(FaultTest, LongOutageLogsOneSummaryPerTenSeconds) {
   plc_->stop();
   FinsExIO::Impl& engine = impl();
   {
-    std::lock_guard<std::mutex> link(engine.connectionMutex);
-    engine.pacing = {};
+    std::lock_guard<std::mutex> link(engine.plc.connectionMutex);
+    engine.plc.resetPacingLocked();
     const auto start = std::chrono::steady_clock::now();
     for (int second = 0; second <= 25; ++second) {
-      engine.pacedReconnectLocked(start + std::chrono::seconds(second));
+      engine.plc.pacedReconnectLocked(start + std::chrono::seconds(second));
     }
   }
   engine_->disconnect();

@@ -37,15 +37,11 @@ class UdpTest : public EngineTest {
 
   // Failed exchanges on the current connection record.
   std::uint64_t failedExchanges() {
-    std::lock_guard<std::mutex> lock(impl().connectionMutex);
-    return impl().connection == nullptr ? 0
-                                        : impl().connection->stats.failures;
+    return impl().plc.exchangeStats().failures;
   }
   // Failed exchanges on the current record that ended with `code`.
   std::uint64_t failuresWith(int code) {
-    std::lock_guard<std::mutex> lock(impl().connectionMutex);
-    if (impl().connection == nullptr) return 0;
-    for (const auto& slot : impl().connection->stats.by_code) {
+    for (const auto& slot : impl().plc.exchangeStats().by_code) {
       if (slot.code == code) return slot.count;
     }
     return 0;
@@ -80,21 +76,20 @@ TEST_F(UdpTest, NodeThatNamesNoHostFailsTheConnect) {
   EXPECT_FALSE(engine_->connectUdp("127.0.0.255", plc_->port(), 0, 0, 0, 0, 0,
                                    0));
   EXPECT_EQ(FinsExIO::ConnectFailed, engine_->getState());
-  std::lock_guard<std::mutex> lock(impl().connectionMutex);
-  EXPECT_EQ(FINS_RETVAL_INVALID_IP_ADDRESS, impl().lastConnectCode);
+  EXPECT_EQ(FINS_RETVAL_INVALID_IP_ADDRESS, impl().plc.lastConnectCode());
 }
 
 TEST_F(UdpTest, LostDatagramCostsOneFailedExchange) {
-  const std::uint64_t attempts = impl().connectAttempts;
+  const std::uint64_t attempts = impl().plc.connectAttempts();
   const std::uint64_t failed = failedExchanges();
   plc_->dropNextCommands(1);
   ASSERT_TRUE(flowsBothWays(3));
   EXPECT_EQ(failed + 1, failedExchanges());
-  EXPECT_EQ(attempts, impl().connectAttempts) << "the lost datagram cost a reconnect";
+  EXPECT_EQ(attempts, impl().plc.connectAttempts()) << "the lost datagram cost a reconnect";
 }
 
 TEST_F(UdpTest, LateReplyIsNotTakenForALaterAnswer) {
-  const std::uint64_t attempts = impl().connectAttempts;
+  const std::uint64_t attempts = impl().plc.connectAttempts();
   const std::uint64_t failed = failedExchanges();
   // Longer than the library waits for one reply: the exchange gives up and
   // the reply lands while later exchanges run.
@@ -112,15 +107,15 @@ TEST_F(UdpTest, LateReplyIsNotTakenForALaterAnswer) {
   ASSERT_TRUE(flowsBothWays(5));
   EXPECT_EQ(failed + 1, failedExchanges());
   EXPECT_EQ(0u, failuresWith(FINS_RETVAL_SYNC_ERROR));
-  EXPECT_EQ(attempts, impl().connectAttempts);
+  EXPECT_EQ(attempts, impl().plc.connectAttempts());
 }
 
 TEST_F(UdpTest, RestartedPlcIsReconnected) {
-  const std::uint64_t attempts = impl().connectAttempts;
+  const std::uint64_t attempts = impl().plc.connectAttempts();
   plc_->stop();
   // Two timed-out exchanges in a row make the library close the socket; the
   // loop then tries new sockets until the CPU unit data read is answered.
-  ASSERT_TRUE(waitFor([&] { return impl().connectAttempts > attempts; },
+  ASSERT_TRUE(waitFor([&] { return impl().plc.connectAttempts() > attempts; },
                       20000ms));
   ASSERT_TRUE(plc_->start());
   EXPECT_TRUE(flowsBothWays(6, 30000ms));

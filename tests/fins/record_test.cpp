@@ -130,6 +130,20 @@ TEST_F(Record, ErrorCounterWithLimitOne) {
   EXPECT_FALSE(fdIsOpen(fd_));
 }
 
+// A refused address over a working link must not close it; a link failure still counts, on top of
+// the ones before.
+TEST_F(Record, LinkOnlyCountingPassesEndCodesOver) {
+  EXPECT_EQ(finslib_set_failure_counting(&sys_, FINS_COUNT_LINK_FAILURES), FINS_COUNT_EVERY_FAILURE);
+  EXPECT_EQ(check_error_count(&sys_, FINS_RETVAL_RESPONSE_INCOMPLETE), FINS_RETVAL_RESPONSE_INCOMPLETE);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(check_error_count(&sys_, 0x1103), 0x1103);
+  EXPECT_EQ(sys_.error_count, 1);
+  EXPECT_NE(sys_.sockfd, -1);
+  EXPECT_EQ(check_error_count(&sys_, FINS_RETVAL_RESPONSE_INCOMPLETE), FINS_RETVAL_MAX_ERROR_COUNT);
+  EXPECT_EQ(sys_.sockfd, -1);
+  EXPECT_EQ(finslib_set_failure_counting(&sys_, 7), -1);
+  EXPECT_EQ(finslib_set_failure_counting(&sys_, FINS_COUNT_EVERY_FAILURE), FINS_COUNT_LINK_FAILURES);
+}
+
 TEST_F(Record, ErrorCounterDisabled) {
   sys_.error_max = -1;
   for (int i = 0; i < 100; ++i) EXPECT_EQ(check_error_count(&sys_, 0x1103), 0x1103);
@@ -247,9 +261,13 @@ TEST_F(Record, ReadArgumentAndAddressChecks) {
   std::strcpy(items[1].address, "DM1");
   items[1].type = FINS_DATA_TYPE_BIT_FORCED;  // no forced DM bits
   EXPECT_EQ(finslib_multiple_memory_area_read(&sys_, items, 2), FINS_RETVAL_INVALID_READ_AREA);
+  // The placement answers alone what the read answers before sending.
+  EXPECT_EQ(finslib_multiple_read_placement(&sys_, &items[1]), FINS_RETVAL_INVALID_READ_AREA);
+  EXPECT_EQ(finslib_multiple_read_placement(&sys_, &items[0]), FINS_RETVAL_SUCCESS);
   std::memset(items[1].address, 'D', sizeof items[1].address);  // not terminated
   items[1].type = FINS_DATA_TYPE_INT16;
   EXPECT_EQ(finslib_multiple_memory_area_read(&sys_, items, 2), FINS_RETVAL_INVALID_READ_ADDRESS);
+  EXPECT_EQ(finslib_multiple_read_placement(&sys_, &items[1]), FINS_RETVAL_INVALID_READ_ADDRESS);
   sys_.plc_family = FINS_PLC_FAMILY_UNKNOWN;
   EXPECT_EQ(finslib_multiple_memory_area_read(&sys_, items, 1), FINS_RETVAL_INVALID_READ_AREA);
   EXPECT_EQ(sys_.error_count, 0);
