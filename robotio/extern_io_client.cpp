@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
+#include <iterator>
 #include <vector>
 #include <xmlrpc-c/base.hpp>
 
@@ -14,55 +16,252 @@
 
 namespace {
 
-using Outcome = ExternIOClient::Outcome;
+using Outcome = robotio::Outcome;
+using RegisterCall = robotio::RegisterCall;
+using Kind = RegisterCall::Kind;
+using Type = xmlrpc_c::value::type_t;
 
-// The XML-RPC type a result must have to be read as XmlValue's C++ type.
-template <typename XmlValue>
-struct ResultType;
-template <>
-struct ResultType<xmlrpc_c::value_boolean> {
-  static constexpr xmlrpc_c::value::type_t kType =
-      xmlrpc_c::value::TYPE_BOOLEAN;
-  static constexpr const char* kName = "boolean";
-};
-template <>
-struct ResultType<xmlrpc_c::value_int> {
-  static constexpr xmlrpc_c::value::type_t kType = xmlrpc_c::value::TYPE_INT;
-  static constexpr const char* kName = "int";
-};
-template <>
-struct ResultType<xmlrpc_c::value_double> {
-  static constexpr xmlrpc_c::value::type_t kType =
-      xmlrpc_c::value::TYPE_DOUBLE;
-  static constexpr const char* kName = "double";
-};
-
-const char* typeName(xmlrpc_c::value::type_t type) {
+const char* typeName(Type type) {
   switch (type) {
-    case xmlrpc_c::value::TYPE_INT:
+    case Type::TYPE_INT:
       return "int";
-    case xmlrpc_c::value::TYPE_BOOLEAN:
+    case Type::TYPE_BOOLEAN:
       return "boolean";
-    case xmlrpc_c::value::TYPE_DOUBLE:
+    case Type::TYPE_DOUBLE:
       return "double";
-    case xmlrpc_c::value::TYPE_DATETIME:
+    case Type::TYPE_DATETIME:
       return "dateTime";
-    case xmlrpc_c::value::TYPE_STRING:
+    case Type::TYPE_STRING:
       return "string";
-    case xmlrpc_c::value::TYPE_BYTESTRING:
+    case Type::TYPE_BYTESTRING:
       return "base64";
-    case xmlrpc_c::value::TYPE_ARRAY:
+    case Type::TYPE_ARRAY:
       return "array";
-    case xmlrpc_c::value::TYPE_STRUCT:
+    case Type::TYPE_STRUCT:
       return "struct";
-    case xmlrpc_c::value::TYPE_NIL:
+    case Type::TYPE_NIL:
       return "nil";
-    case xmlrpc_c::value::TYPE_I8:
+    case Type::TYPE_I8:
       return "i8";
     default:
       return "value of another type";
   }
 }
+
+// The parameters of a call, as bits of KindInfo::params; they go in this
+// order.
+enum Param : unsigned { kOwner = 1, kType = 2, kIndex = 4, kValue = 8 };
+constexpr unsigned kOwnedRegister = kOwner | kType | kIndex;
+constexpr unsigned kWrite = kOwner | kIndex | kValue;
+
+// The client's whole knowledge of a kind of call, so that writing the
+// request, reading the answer and logging cannot disagree on it.
+struct KindInfo {
+  Kind kind;
+  const char* method;   // the remote method; the single operation of this
+                        // kind logs under the same name
+  const char* element;  // the name a batch element of this kind logs under
+  unsigned params;      // Param bits
+  Type value;           // the type of the value written (kValue) or answered
+  // Answered with whether the service did it (a boolean; false is
+  // kRejected) rather than with a value of type `value`.
+  bool grants;
+  const char* before;    // WARNING before the call: owner, type, index
+  const char* answered;  // INFO for every answer: owner, type, index
+};
+
+constexpr char kClaimed[] = "%s occupy vorl register. type: %d, index: %d";
+constexpr char kReleasing[] = "%s release vorl register. type: %d, index: %d";
+
+constexpr KindInfo kKinds[] = {
+    {Kind::kClaimInput, "occupyInput", "occupyInput", kOwnedRegister,
+     Type::TYPE_BOOLEAN, true, nullptr, kClaimed},
+    {Kind::kReadOutputBool, "getOutputBoolData", "readOutputBool", kIndex,
+     Type::TYPE_BOOLEAN, false, nullptr, nullptr},
+    {Kind::kReadOutputInt, "getOutputIntData", "readOutputInt", kIndex,
+     Type::TYPE_INT, false, nullptr, nullptr},
+    {Kind::kReadOutputDouble, "getOutputDoubleData", "readOutputDouble", kIndex,
+     Type::TYPE_DOUBLE, false, nullptr, nullptr},
+    {Kind::kWriteInputBool, "setInputBoolData", "writeInputBool", kWrite,
+     Type::TYPE_BOOLEAN, true, nullptr, nullptr},
+    {Kind::kWriteInputInt, "setInputIntData", "writeInputInt", kWrite,
+     Type::TYPE_INT, true, nullptr, nullptr},
+    {Kind::kWriteInputDouble, "setInputDoubleData", "writeInputDouble", kWrite,
+     Type::TYPE_DOUBLE, true, nullptr, nullptr},
+    // The answer (0 released, -1 not the owner's) is no verdict on the call:
+    // the caller gives the register up either way.
+    {Kind::kReleaseInput, "releaseInput", "releaseInput", kOwnedRegister,
+     Type::TYPE_INT, false, kReleasing, nullptr},
+    {Kind::kInputInUse, "isInputInUse", "isInputInUse", 0, Type::TYPE_BOOLEAN,
+     false, nullptr, nullptr},
+    {Kind::kControllerConnected, "isConnectController", "isConnectController",
+     0, Type::TYPE_BOOLEAN, false, nullptr, nullptr},
+};
+
+constexpr bool rowsInKindOrder() {
+  for (std::size_t i = 0; i < std::size(kKinds); ++i) {
+    if (static_cast<std::size_t>(kKinds[i].kind) != i) return false;
+  }
+  return std::size(kKinds) ==
+         static_cast<std::size_t>(Kind::kControllerConnected) + 1;
+}
+static_assert(rowsInKindOrder(), "kKinds has one row per Kind, in its order");
+
+const KindInfo& infoOf(Kind kind) {
+  return kKinds[static_cast<std::size_t>(kind)];
+}
+
+Type answerType(const KindInfo& info) {
+  return info.grants ? Type::TYPE_BOOLEAN : info.value;
+}
+
+// A parameter list added to the way MulticallText is, so that one writer
+// serves a single call and a multicall element alike.
+class ParamList {
+ public:
+  void addString(const std::string& text) {
+    list_.add(xmlrpc_c::value_string(text));
+  }
+  void addInt(int value) { list_.add(xmlrpc_c::value_int(value)); }
+  void addBoolean(bool value) { list_.add(xmlrpc_c::value_boolean(value)); }
+  // The formatter refuses what XML-RPC cannot carry, with its reason.
+  bool addDouble(double value) {
+    list_.add(xmlrpc_c::value_double(value));
+    return true;
+  }
+  const xmlrpc_c::paramList& list() const { return list_; }
+
+ private:
+  xmlrpc_c::paramList list_;
+};
+
+// The parameters of `c` on behalf of `owner`; false for a value XML-RPC
+// cannot carry.
+template <typename Params>
+bool addParams(const std::string& owner, const RegisterCall& c,
+               Params& out) {
+  const KindInfo& info = infoOf(c.kind);
+  if (info.params & kOwner) out.addString(owner);
+  if (info.params & kType) out.addInt(c.registerType);
+  if (info.params & kIndex) out.addInt(c.index);
+  if (!(info.params & kValue)) return true;
+  if (info.value == Type::TYPE_BOOLEAN) {
+    out.addBoolean(c.boolValue);
+    return true;
+  }
+  if (info.value == Type::TYPE_INT) {
+    out.addInt(c.intValue);
+    return true;
+  }
+  return out.addDouble(c.doubleValue);
+}
+
+// XML-RPC has no text for infinity or NaN: a PLC word pair that happens to
+// hold such a pattern fails this one call.
+constexpr char kNotFinite[] = "value is not a finite number";
+
+bool sendable(const RegisterCall& c) {
+  const KindInfo& info = infoOf(c.kind);
+  return !(info.params & kValue) || info.value != Type::TYPE_DOUBLE ||
+         std::isfinite(c.doubleValue);
+}
+
+// Takes an answer read as a scalar into `c`: kAnswered, kRejected for a
+// write or claim answered false, kFault for an answer of the wrong type.
+Outcome takeScalar(RegisterCall& c, const robotio::ScalarResult& result,
+                   std::string* detail) {
+  const KindInfo& info = infoOf(c.kind);
+  const Type expected = answerType(info);
+  if (result.type != expected) {
+    *detail = std::string("answer is a ") + typeName(result.type) +
+              ", not a " + typeName(expected);
+    return Outcome::kFault;
+  }
+  if (info.grants) {
+    return result.boolValue ? Outcome::kAnswered : Outcome::kRejected;
+  }
+  if (expected == Type::TYPE_BOOLEAN) {
+    c.boolValue = result.boolValue;
+  } else if (expected == Type::TYPE_INT) {
+    c.intValue = result.intValue;
+  } else {
+    c.doubleValue = result.doubleValue;
+  }
+  return Outcome::kAnswered;
+}
+
+// Takes a proper answer into `c`, as takeScalar.
+Outcome takeResult(RegisterCall& c, const xmlrpc_c::value& result,
+                   std::string* detail) {
+  robotio::ScalarResult scalar;
+  scalar.type = result.type();
+  switch (scalar.type) {
+    case Type::TYPE_INT:
+      scalar.intValue = xmlrpc_c::value_int(result).cvalue();
+      break;
+    case Type::TYPE_BOOLEAN:
+      scalar.boolValue = xmlrpc_c::value_boolean(result).cvalue();
+      break;
+    case Type::TYPE_DOUBLE:
+      scalar.doubleValue = xmlrpc_c::value_double(result).cvalue();
+      break;
+    default:
+      break;  // of no type a register call answers: refused by its type
+  }
+  return takeScalar(c, scalar, detail);
+}
+
+// Sets the outcome and writes the records of the call's end under the name
+// `function` (none when null).
+void finish(const std::string& owner, RegisterCall& c, Outcome outcome,
+            const std::string& detail, const char* function) {
+  c.outcome = outcome;
+  if (function == nullptr) return;
+  const KindInfo& info = infoOf(c.kind);
+  Logger* const log = Logger::getInstance();
+  if (outcome == Outcome::kAnswered || outcome == Outcome::kRejected) {
+    // Written for a refusal too: the log then shows every claim the service
+    // answered, granted or not.
+    if (info.answered != nullptr) {
+      log->log<Logger::INFO>(info.answered, function, __LINE__, owner.c_str(),
+                             c.registerType, c.index);
+    }
+  } else if (info.params & kType) {
+    log->log<Logger::ERROR>("EX-IO client type:%d index:%d detail: %s",
+                            function, __LINE__, c.registerType, c.index,
+                            detail.c_str());
+  } else if (info.params & kIndex) {
+    log->log<Logger::ERROR>("EX-IO client index:%d detail: %s", function,
+                            __LINE__, c.index, detail.c_str());
+  } else {
+    log->log<Logger::ERROR>("EX-IO client %s", function, __LINE__,
+                            detail.c_str());
+  }
+}
+
+// Writes the record due before the call of `c` and tells whether it can be
+// sent at all; one that cannot is finished as kFault.
+bool admit(const std::string& owner, RegisterCall& c, const char* function) {
+  const KindInfo& info = infoOf(c.kind);
+  // Before the call, so that it shows even when the service cannot be
+  // reached.
+  if (function != nullptr && info.before != nullptr) {
+    Logger::getInstance()->log<Logger::WARNING>(
+        info.before, function, __LINE__, owner.c_str(), c.registerType,
+        c.index);
+  }
+  if (sendable(c)) return true;
+  finish(owner, c, Outcome::kFault, kNotFinite, function);
+  return false;
+}
+
+const char* elementName(const RegisterCall& c) {
+  return infoOf(c.kind).element;
+}
+
+constexpr char kMulticallInUse[] = "EX-IO multicall in use";
+constexpr char kMulticallNotOffered[] =
+    "EX-IO multicall not offered, one call per register";
 
 }  // namespace
 
@@ -72,25 +271,53 @@ const char* typeName(xmlrpc_c::value::type_t type) {
 // as much as the call itself.
 class ExternIOClient::Impl {
  public:
-  // Any thread.
-  robotio::CallStats callStats() const { return stats_.summary(); }
-
-  // Posts request_, counting and timing the call.
-  robotio::HttpTransport::Result timedPost(std::string* detail) {
-    const auto begun = std::chrono::steady_clock::now();
-    const robotio::HttpTransport::Result posted =
-        transport_.post(request_, timeout_, detail);
-    stats_.record(std::chrono::steady_clock::now() - begun,
-                  posted != robotio::HttpTransport::Result::kOk,
-                  posted == robotio::HttpTransport::Result::kTimedOut);
-    return posted;
-  }
-
   Impl(const std::string& serverUrl, std::chrono::milliseconds callTimeout)
       : transport_(serverUrl), timeout_(callTimeout) {}
 
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
+
+  // Any thread.
+  robotio::CallStats callStats() const { return stats_.summary(); }
+
+  // `c` as a request of its own, its records under `function` (none when
+  // null): the single operations, and each element of a batch that does
+  // not go as multicall.
+  void runOne(const std::string& owner, RegisterCall& c,
+              const char* function) {
+    if (admit(owner, c, function)) runSingle(owner, c, function);
+  }
+
+  // ---- Batches; see ExternIOClient::callRegisters and probeMulticall.
+  void callRegisters(const std::string& owner,
+                     std::vector<RegisterCall>& calls);
+  bool probeMulticall();
+  bool multicallInUse() const { return multicall_ == Multicall::kInUse; }
+  // Told every liveness answer: a service found running again may be
+  // another one, so whether it offers multicall is asked afresh.
+  void noteRunning(bool running) {
+    if (running && !running_) multicall_ = Multicall::kUndecided;
+    running_ = running;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Multicall { kUndecided, kInUse, kNotOffered };
+  // How a trial multicall ended.
+  enum class Probe { kDecided, kNoAnswer, kTimedOut };
+  // How one multicall of a batch ended as a whole.
+  enum class Whole { kDone, kFailed, kTimedOut };
+
+  // Posts request_, counting and timing the call.
+  robotio::HttpTransport::Result timedPost(std::string* detail) {
+    const auto begun = Clock::now();
+    const robotio::HttpTransport::Result posted =
+        transport_.post(request_, timeout_, detail);
+    stats_.record(Clock::now() - begun,
+                  posted != robotio::HttpTransport::Result::kOk,
+                  posted == robotio::HttpTransport::Result::kTimedOut);
+    return posted;
+  }
 
   // Makes one call. kAnswered with *result set, or the failure's outcome
   // with a readable reason in *detail. *reached, when given, tells whether
@@ -153,99 +380,20 @@ class ExternIOClient::Impl {
                                         results);
   }
 
-  // One call answered as XmlValue's C++ type: *out is set only on
-  // kAnswered; a result of another type is kFault.
-  template <typename XmlValue, typename Result>
-  Outcome typedCall(const char* method, const xmlrpc_c::paramList& params,
-                    Result* out, std::string* detail) {
-    xmlrpc_c::value result;
-    const Outcome outcome = call(method, params, &result, detail);
-    if (outcome != Outcome::kAnswered) return outcome;
-    if (result.type() != ResultType<XmlValue>::kType) {
-      *detail = std::string("answer is a ") + typeName(result.type()) +
-                ", not a " + ResultType<XmlValue>::kName;
-      return Outcome::kFault;
-    }
-    *out = XmlValue(result).cvalue();
-    return Outcome::kAnswered;
-  }
-
-  // A register operation: as typedCall, with an ERROR record naming the
-  // register on any failure. `function` names the caller in the record.
-  template <typename XmlValue, typename Result>
-  Outcome registerCall(const char* function, const char* method,
-                       const xmlrpc_c::paramList& params, int index,
-                       Result* out) {
-    std::string detail;
-    const Outcome outcome =
-        typedCall<XmlValue>(method, params, out, &detail);
-    if (outcome != Outcome::kAnswered) {
-      logRegisterFailure(function, index, detail.c_str());
-    }
-    return outcome;
-  }
-
-  // A call without arguments answered with a boolean; false after an ERROR
-  // record on any failure.
-  bool callForFlag(const char* function, const char* method) {
-    bool flag = false;
-    std::string detail;
-    if (typedCall<xmlrpc_c::value_boolean>(method, xmlrpc_c::paramList(),
-                                           &flag, &detail) !=
-        Outcome::kAnswered) {
-      Logger::getInstance()->log<Logger::ERROR>("EX-IO client %s", function,
-                                                __LINE__, detail.c_str());
-      return false;
-    }
-    return flag;
-  }
-
-  static void logRegisterFailure(const char* function, int index,
-                                 const char* detail) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", function, __LINE__, index, detail);
-  }
-
-  static void logTypedFailure(const char* function, int type, int index,
-                              const std::string& detail) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client type:%d index:%d detail: %s", function, __LINE__, type,
-        index, detail.c_str());
-  }
-
-  // ---- Batches; see ExternIOClient::callRegisters and probeMulticall.
-  void callRegisters(const std::string& name,
-                     std::vector<RegisterCall>& calls);
-  bool probeMulticall();
-  bool multicallInUse() const { return multicall_ == Multicall::kInUse; }
-  // Told every liveness answer: a service found running again may be
-  // another one, so whether it offers multicall is asked afresh.
-  void noteRunning(bool running) {
-    if (running && !running_) multicall_ = Multicall::kUndecided;
-    running_ = running;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  enum class Multicall { kUndecided, kInUse, kNotOffered };
-  // How a trial multicall ended.
-  enum class Probe { kDecided, kNoAnswer, kTimedOut };
-  // How one multicall of a batch ended as a whole.
-  enum class Whole { kDone, kFailed, kTimedOut };
-
   Probe probe(const char* function, bool quietIfSame, std::string* detail);
   // Records the decision and logs it, unless `quietIfSame` and it is the
   // decision already in force.
   void decide(const char* function, Multicall decision,
               const std::string& detail, bool quietIfSame);
   bool probeDue() const;
-  Whole multicall(const std::string& name,
+  Whole multicall(const std::string& owner,
                   const std::vector<RegisterCall*>& pending, size_t begin,
                   size_t end, std::string* detail);
   // One call per element from pending[from] on.
-  void runSingly(const std::string& name,
+  void runSingly(const std::string& owner,
                  const std::vector<RegisterCall*>& pending, size_t from);
-  void runSingle(const std::string& name, RegisterCall& call);
+  void runSingle(const std::string& owner, RegisterCall& c,
+                 const char* function);
   static void timeOutAll(const std::vector<RegisterCall*>& pending,
                          size_t from, const std::string& detail);
 
@@ -259,44 +407,6 @@ class ExternIOClient::Impl {
   bool running_ = false;          // the last liveness answer
 };
 
-namespace {
-
-xmlrpc_c::paramList nameTypeIndex(const std::string& name, int type,
-                                  int index) {
-  xmlrpc_c::paramList params;
-  params.add(xmlrpc_c::value_string(name))
-      .add(xmlrpc_c::value_int(type))
-      .add(xmlrpc_c::value_int(index));
-  return params;
-}
-
-xmlrpc_c::paramList justIndex(int index) {
-  xmlrpc_c::paramList params;
-  params.add(xmlrpc_c::value_int(index));
-  return params;
-}
-
-xmlrpc_c::paramList nameIndexValue(const std::string& name, int index,
-                                   const xmlrpc_c::value& value) {
-  xmlrpc_c::paramList params;
-  params.add(xmlrpc_c::value_string(name))
-      .add(xmlrpc_c::value_int(index))
-      .add(value);
-  return params;
-}
-
-// A write's answer says whether the service wrote the register.
-Outcome writeOutcome(Outcome call, bool written) {
-  if (call == Outcome::kAnswered && !written) return Outcome::kRejected;
-  return call;
-}
-
-// XML-RPC has no text for infinity or NaN: a PLC word pair that happens to
-// hold such a pattern fails this one call.
-constexpr char kNotFinite[] = "value is not a finite number";
-
-}  // namespace
-
 ExternIOClient::ExternIOClient() : ExternIOClient(EXIO_SERVER_URL) {}
 
 ExternIOClient::ExternIOClient(const std::string& serverUrl)
@@ -309,403 +419,86 @@ ExternIOClient::ExternIOClient(const std::string& serverUrl,
 
 ExternIOClient::~ExternIOClient() = default;
 
+// ---- The single operations: each a call of its kind on its own.
+
 bool ExternIOClient::occupyInput(const std::string& name, int type, int index) {
-  bool occupied = false;
-  std::string detail;
-  if (impl_->typedCall<xmlrpc_c::value_boolean>(
-          "occupyInput", nameTypeIndex(name, type, index), &occupied,
-          &detail) != Outcome::kAnswered) {
-    Impl::logTypedFailure(__func__, type, index, detail);
-    return false;
-  }
-  // Written for a refusal too: the caller's log then shows every claim the
-  // service answered, granted or not.
-  Logger::getInstance()->log<Logger::INFO>(
-      "%s occupy vorl register. type: %d, index: %d", __func__, __LINE__,
-      name.c_str(), type, index);
-  return occupied;
+  RegisterCall c = RegisterCall::claimInput(type, index);
+  impl_->runOne(name, c, __func__);
+  return c.outcome == Outcome::kAnswered;
 }
 
 void ExternIOClient::releaseInput(const std::string& name, int type,
                                   int index) {
-  // Before the call, so that the release shows in the log even when the
-  // service cannot be reached.
-  Logger::getInstance()->log<Logger::WARNING>(
-      "%s release vorl register. type: %d, index: %d", __func__, __LINE__,
-      name.c_str(), type, index);
-  // The answer's value means nothing to the caller; its type still tells a
-  // proper answer from a wrong one.
-  int ignored = 0;
-  std::string detail;
-  if (impl_->typedCall<xmlrpc_c::value_int>("releaseInput",
-                                            nameTypeIndex(name, type, index),
-                                            &ignored, &detail) !=
-      Outcome::kAnswered) {
-    Impl::logTypedFailure(__func__, type, index, detail);
-  }
+  RegisterCall c{Kind::kReleaseInput, index, type};
+  impl_->runOne(name, c, __func__);
 }
 
 bool ExternIOClient::getOutputBoolData(int index) {
-  bool value = false;
-  impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "getOutputBoolData", justIndex(index), index, &value);
-  return value;
+  RegisterCall c = RegisterCall::readOutputBool(index);
+  impl_->runOne(std::string(), c, __func__);
+  return c.boolValue;
 }
 
 int ExternIOClient::getOutputIntData(int index) {
-  int value = 0;
-  impl_->registerCall<xmlrpc_c::value_int>(__func__, "getOutputIntData",
-                                           justIndex(index), index, &value);
-  return value;
+  RegisterCall c = RegisterCall::readOutputInt(index);
+  impl_->runOne(std::string(), c, __func__);
+  return c.intValue;
 }
 
 double ExternIOClient::getOutputDoubleData(int index) {
-  double value = 0.0;
-  impl_->registerCall<xmlrpc_c::value_double>(
-      __func__, "getOutputDoubleData", justIndex(index), index, &value);
-  return value;
+  RegisterCall c = RegisterCall::readOutputDouble(index);
+  impl_->runOne(std::string(), c, __func__);
+  return c.doubleValue;
 }
 
 bool ExternIOClient::setInputBoolData(const std::string& name, int index,
                                       bool value) {
-  bool written = false;
-  impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "setInputBoolData",
-      nameIndexValue(name, index, xmlrpc_c::value_boolean(value)), index,
-      &written);
-  return written;
+  RegisterCall c = RegisterCall::writeInputBool(index, value);
+  impl_->runOne(name, c, __func__);
+  return c.outcome == Outcome::kAnswered;
 }
 
 bool ExternIOClient::setInputIntData(const std::string& name, int index,
                                      int value) {
-  bool written = false;
-  impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "setInputIntData",
-      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index,
-      &written);
-  return written;
+  RegisterCall c = RegisterCall::writeInputInt(index, value);
+  impl_->runOne(name, c, __func__);
+  return c.outcome == Outcome::kAnswered;
 }
 
 bool ExternIOClient::setInputDoubleData(const std::string& name, int index,
                                         double value) {
-  return writeInputDoubleAs(__func__, name, index, value) == Outcome::kAnswered;
-}
-
-ExternIOClient::Outcome ExternIOClient::readOutputBool(int index,
-                                                       bool* value) {
-  return impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "getOutputBoolData", justIndex(index), index, value);
-}
-
-ExternIOClient::Outcome ExternIOClient::readOutputInt(int index, int* value) {
-  return impl_->registerCall<xmlrpc_c::value_int>(
-      __func__, "getOutputIntData", justIndex(index), index, value);
-}
-
-ExternIOClient::Outcome ExternIOClient::readOutputDouble(int index,
-                                                         double* value) {
-  return impl_->registerCall<xmlrpc_c::value_double>(
-      __func__, "getOutputDoubleData", justIndex(index), index, value);
-}
-
-ExternIOClient::Outcome ExternIOClient::writeInputBool(const std::string& name,
-                                                       int index, bool value) {
-  bool written = false;
-  // Sequenced: `written` is read only after the call has set it.
-  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "setInputBoolData",
-      nameIndexValue(name, index, xmlrpc_c::value_boolean(value)), index,
-      &written);
-  return writeOutcome(call, written);
-}
-
-ExternIOClient::Outcome ExternIOClient::writeInputInt(const std::string& name,
-                                                      int index, int value) {
-  bool written = false;
-  // Sequenced: `written` is read only after the call has set it.
-  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
-      __func__, "setInputIntData",
-      nameIndexValue(name, index, xmlrpc_c::value_int(value)), index,
-      &written);
-  return writeOutcome(call, written);
-}
-
-ExternIOClient::Outcome ExternIOClient::writeInputDouble(
-    const std::string& name, int index, double value) {
-  return writeInputDoubleAs(__func__, name, index, value);
-}
-
-ExternIOClient::Outcome ExternIOClient::writeInputDoubleAs(
-    const char* function, const std::string& name, int index, double value) {
-  if (!std::isfinite(value)) {
-    Impl::logRegisterFailure(function, index, kNotFinite);
-    return Outcome::kFault;
-  }
-  bool written = false;
-  // Sequenced: `written` is read only after the call has set it.
-  const Outcome call = impl_->registerCall<xmlrpc_c::value_boolean>(
-      function, "setInputDoubleData",
-      nameIndexValue(name, index, xmlrpc_c::value_double(value)), index,
-      &written);
-  return writeOutcome(call, written);
+  RegisterCall c = RegisterCall::writeInputDouble(index, value);
+  impl_->runOne(name, c, __func__);
+  return c.outcome == Outcome::kAnswered;
 }
 
 bool ExternIOClient::isInputInUse() {
-  return impl_->callForFlag(__func__, "isInputInUse");
+  RegisterCall c{Kind::kInputInUse};
+  impl_->runOne(std::string(), c, __func__);
+  return c.boolValue;
 }
 
 bool ExternIOClient::isConnectController() {
-  return impl_->callForFlag(__func__, "isConnectController");
+  RegisterCall c{Kind::kControllerConnected};
+  impl_->runOne(std::string(), c, __func__);
+  return c.boolValue;
 }
 
 bool ExternIOClient::isExIORunning() {
   // Only a proper answer counts: the value says whether the controller is
   // connected, not whether the service runs.
-  bool connected = false;
-  std::string detail;
-  const bool running =
-      impl_->typedCall<xmlrpc_c::value_boolean>(
-          "isConnectController", xmlrpc_c::paramList(), &connected,
-          &detail) == Outcome::kAnswered;
+  RegisterCall c{Kind::kControllerConnected};
+  impl_->runOne(std::string(), c, nullptr);
+  const bool running = c.outcome == Outcome::kAnswered;
   impl_->noteRunning(running);
   return running;
 }
 
+robotio::CallStats ExternIOClient::callStats() const {
+  return impl_->callStats();
+}
+
 // ---- Batches
-
-namespace {
-
-using RegisterCall = ExternIOClient::RegisterCall;
-using Kind = RegisterCall::Kind;
-using Type = xmlrpc_c::value::type_t;
-
-// What a batch needs to know of one kind of register call.
-struct KindInfo {
-  const char* method;    // the remote method
-  const char* function;  // the single operation's name, for log records
-  Type result;           // the type its answer must have (writes and
-                         // claims answer whether they wrote or claimed)
-};
-
-KindInfo infoOf(Kind kind) {
-  switch (kind) {
-    case Kind::kClaimInput:
-      return {"occupyInput", "occupyInput", Type::TYPE_BOOLEAN};
-    case Kind::kReadOutputBool:
-      return {"getOutputBoolData", "readOutputBool", Type::TYPE_BOOLEAN};
-    case Kind::kReadOutputInt:
-      return {"getOutputIntData", "readOutputInt", Type::TYPE_INT};
-    case Kind::kReadOutputDouble:
-      return {"getOutputDoubleData", "readOutputDouble", Type::TYPE_DOUBLE};
-    case Kind::kWriteInputBool:
-      return {"setInputBoolData", "writeInputBool", Type::TYPE_BOOLEAN};
-    case Kind::kWriteInputInt:
-      return {"setInputIntData", "writeInputInt", Type::TYPE_BOOLEAN};
-    case Kind::kWriteInputDouble:
-      break;
-  }
-  return {"setInputDoubleData", "writeInputDouble", Type::TYPE_BOOLEAN};
-}
-
-xmlrpc_c::paramList paramsOf(const std::string& name, const RegisterCall& c) {
-  switch (c.kind) {
-    case Kind::kClaimInput:
-      return nameTypeIndex(name, c.registerType, c.index);
-    case Kind::kReadOutputBool:
-    case Kind::kReadOutputInt:
-    case Kind::kReadOutputDouble:
-      return justIndex(c.index);
-    case Kind::kWriteInputBool:
-      return nameIndexValue(name, c.index, xmlrpc_c::value_boolean(c.boolValue));
-    case Kind::kWriteInputInt:
-      return nameIndexValue(name, c.index, xmlrpc_c::value_int(c.intValue));
-    case Kind::kWriteInputDouble:
-      break;
-  }
-  return nameIndexValue(name, c.index, xmlrpc_c::value_double(c.doubleValue));
-}
-
-// The call `c` on behalf of `name` as one element of a multicall's text,
-// with the parameters paramsOf gives; false for a value XML-RPC cannot
-// carry.
-bool appendCallText(const std::string& name, const RegisterCall& c,
-                    robotio::MulticallText& text) {
-  text.beginCall(infoOf(c.kind).method);
-  bool written = true;
-  switch (c.kind) {
-    case Kind::kClaimInput:
-      text.addString(name);
-      text.addInt(c.registerType);
-      text.addInt(c.index);
-      break;
-    case Kind::kReadOutputBool:
-    case Kind::kReadOutputInt:
-    case Kind::kReadOutputDouble:
-      text.addInt(c.index);
-      break;
-    case Kind::kWriteInputBool:
-      text.addString(name);
-      text.addInt(c.index);
-      text.addBoolean(c.boolValue);
-      break;
-    case Kind::kWriteInputInt:
-      text.addString(name);
-      text.addInt(c.index);
-      text.addInt(c.intValue);
-      break;
-    case Kind::kWriteInputDouble:
-      text.addString(name);
-      text.addInt(c.index);
-      written = text.addDouble(c.doubleValue);
-      break;
-  }
-  text.endCall();
-  return written;
-}
-
-// Takes an answer read as a scalar into `c`: kAnswered, kRejected for a
-// write or claim answered false, kFault for an answer of the wrong type.
-Outcome takeScalar(RegisterCall& c, const robotio::ScalarResult& result,
-                   std::string* detail) {
-  const Type expected = infoOf(c.kind).result;
-  if (result.type != expected) {
-    *detail = std::string("answer is a ") + typeName(result.type) +
-              ", not a " + typeName(expected);
-    return Outcome::kFault;
-  }
-  switch (c.kind) {
-    case Kind::kReadOutputBool:
-      c.boolValue = result.boolValue;
-      return Outcome::kAnswered;
-    case Kind::kReadOutputInt:
-      c.intValue = result.intValue;
-      return Outcome::kAnswered;
-    case Kind::kReadOutputDouble:
-      c.doubleValue = result.doubleValue;
-      return Outcome::kAnswered;
-    case Kind::kClaimInput:
-    case Kind::kWriteInputBool:
-    case Kind::kWriteInputInt:
-    case Kind::kWriteInputDouble:
-      break;
-  }
-  return writeOutcome(Outcome::kAnswered, result.boolValue);
-}
-
-// Takes a proper answer into `c`: kAnswered, kRejected for a write or claim
-// answered false, kFault for an answer of the wrong type.
-Outcome takeResult(RegisterCall& c, const xmlrpc_c::value& result,
-                   std::string* detail) {
-  robotio::ScalarResult scalar;
-  scalar.type = result.type();
-  switch (scalar.type) {
-    case Type::TYPE_INT:
-      scalar.intValue = xmlrpc_c::value_int(result).cvalue();
-      break;
-    case Type::TYPE_BOOLEAN:
-      scalar.boolValue = xmlrpc_c::value_boolean(result).cvalue();
-      break;
-    case Type::TYPE_DOUBLE:
-      scalar.doubleValue = xmlrpc_c::value_double(result).cvalue();
-      break;
-    default:
-      break;  // of no type a register call answers: refused by its type
-  }
-  return takeScalar(c, scalar, detail);
-}
-
-// Sets the outcome and writes the records the single operation would.
-void finish(const std::string& name, RegisterCall& c, Outcome outcome,
-            const std::string& detail) {
-  c.outcome = outcome;
-  const bool answered =
-      outcome == Outcome::kAnswered || outcome == Outcome::kRejected;
-  if (c.kind == Kind::kClaimInput) {
-    if (answered) {
-      Logger::getInstance()->log<Logger::INFO>(
-          "%s occupy vorl register. type: %d, index: %d", "occupyInput",
-          __LINE__, name.c_str(), c.registerType, c.index);
-    } else {
-      Logger::getInstance()->log<Logger::ERROR>(
-          "EX-IO client type:%d index:%d detail: %s", "occupyInput", __LINE__,
-          c.registerType, c.index, detail.c_str());
-    }
-  } else if (!answered) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "EX-IO client index:%d detail: %s", infoOf(c.kind).function, __LINE__,
-        c.index, detail.c_str());
-  }
-}
-
-bool sendable(const RegisterCall& c) {
-  return c.kind != Kind::kWriteInputDouble || std::isfinite(c.doubleValue);
-}
-
-constexpr char kMulticallInUse[] = "EX-IO multicall in use";
-constexpr char kMulticallNotOffered[] =
-    "EX-IO multicall not offered, one call per register";
-
-}  // namespace
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::claimInput(
-    int registerType, int index) {
-  RegisterCall c;
-  c.kind = Kind::kClaimInput;
-  c.registerType = registerType;
-  c.index = index;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::readOutputBool(
-    int index) {
-  RegisterCall c;
-  c.kind = Kind::kReadOutputBool;
-  c.index = index;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::readOutputInt(
-    int index) {
-  RegisterCall c;
-  c.kind = Kind::kReadOutputInt;
-  c.index = index;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::readOutputDouble(
-    int index) {
-  RegisterCall c;
-  c.kind = Kind::kReadOutputDouble;
-  c.index = index;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::writeInputBool(
-    int index, bool value) {
-  RegisterCall c;
-  c.kind = Kind::kWriteInputBool;
-  c.index = index;
-  c.boolValue = value;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::writeInputInt(
-    int index, int value) {
-  RegisterCall c;
-  c.kind = Kind::kWriteInputInt;
-  c.index = index;
-  c.intValue = value;
-  return c;
-}
-
-ExternIOClient::RegisterCall ExternIOClient::RegisterCall::writeInputDouble(
-    int index, double value) {
-  RegisterCall c;
-  c.kind = Kind::kWriteInputDouble;
-  c.index = index;
-  c.doubleValue = value;
-  return c;
-}
 
 void ExternIOClient::callRegisters(const std::string& name,
                                    std::vector<RegisterCall>& calls) {
@@ -716,16 +509,12 @@ bool ExternIOClient::probeMulticall() { return impl_->probeMulticall(); }
 
 bool ExternIOClient::multicallInUse() const { return impl_->multicallInUse(); }
 
-void ExternIOClient::Impl::callRegisters(const std::string& name,
+void ExternIOClient::Impl::callRegisters(const std::string& owner,
                                          std::vector<RegisterCall>& calls) {
   std::vector<RegisterCall*> pending;
   pending.reserve(calls.size());
   for (RegisterCall& c : calls) {
-    if (sendable(c)) {
-      pending.push_back(&c);
-    } else {
-      finish(name, c, Outcome::kFault, kNotFinite);
-    }
+    if (admit(owner, c, elementName(c))) pending.push_back(&c);
   }
   if (pending.empty()) return;
 
@@ -750,7 +539,7 @@ void ExternIOClient::Impl::callRegisters(const std::string& name,
   while (multicall_ == Multicall::kInUse && done < pending.size()) {
     const size_t end = std::min(pending.size(), done + kMaxMulticallElements);
     std::string detail;
-    switch (multicall(name, pending, done, end, &detail)) {
+    switch (multicall(owner, pending, done, end, &detail)) {
       case Whole::kDone:
         done = end;
         continue;
@@ -763,7 +552,7 @@ void ExternIOClient::Impl::callRegisters(const std::string& name,
         break;
     }
   }
-  runSingly(name, pending, done);
+  runSingly(owner, pending, done);
 }
 
 bool ExternIOClient::Impl::probeMulticall() {
@@ -793,7 +582,7 @@ ExternIOClient::Impl::Probe ExternIOClient::Impl::probe(const char* function,
                                                         bool quietIfSame,
                                                         std::string* detail) {
   robotio::MulticallBuilder trial;
-  trial.add("isConnectController", xmlrpc_c::paramList());
+  trial.add(infoOf(Kind::kControllerConnected).method, xmlrpc_c::paramList());
   xmlrpc_c::value result;
   bool reached = false;
   const Outcome outcome =
@@ -840,14 +629,17 @@ void ExternIOClient::Impl::decide(const char* function, Multicall decision,
 }
 
 ExternIOClient::Impl::Whole ExternIOClient::Impl::multicall(
-    const std::string& name, const std::vector<RegisterCall*>& pending,
+    const std::string& owner, const std::vector<RegisterCall*>& pending,
     size_t begin, size_t end, std::string* detail) {
   robotio::MulticallText text(&request_);
   for (size_t i = begin; i < end; ++i) {
-    if (!appendCallText(name, *pending[i], text)) {
-      *detail = kNotFinite;  // sendable() lets none through; never sent
+    const RegisterCall& c = *pending[i];
+    text.beginCall(infoOf(c.kind).method);
+    if (!addParams(owner, c, text)) {
+      *detail = kNotFinite;  // admit() lets none through; never sent
       return Whole::kFailed;
     }
+    text.endCall();
   }
   text.finish();
   const Outcome posted = post(detail);
@@ -860,7 +652,7 @@ ExternIOClient::Impl::Whole ExternIOClient::Impl::multicall(
       RegisterCall& c = *pending[i];
       std::string why;
       const Outcome element = takeScalar(c, scalars[i - begin], &why);
-      finish(name, c, element, why);
+      finish(owner, c, element, why, elementName(c));
     }
     return Whole::kDone;
   }
@@ -884,16 +676,16 @@ ExternIOClient::Impl::Whole ExternIOClient::Impl::multicall(
     } else {
       element = takeResult(c, r.value, &why);
     }
-    finish(name, c, element, why);
+    finish(owner, c, element, why, elementName(c));
   }
   return Whole::kDone;
 }
 
-void ExternIOClient::Impl::runSingly(const std::string& name,
+void ExternIOClient::Impl::runSingly(const std::string& owner,
                                      const std::vector<RegisterCall*>& pending,
                                      size_t from) {
   for (size_t i = from; i < pending.size(); ++i) {
-    runSingle(name, *pending[i]);
+    runSingle(owner, *pending[i], elementName(*pending[i]));
     if (pending[i]->outcome == Outcome::kTimedOut) {
       // As with a multicall: one time-out per batch, not one per register.
       if (i + 1 < pending.size()) {
@@ -904,14 +696,16 @@ void ExternIOClient::Impl::runSingly(const std::string& name,
   }
 }
 
-void ExternIOClient::Impl::runSingle(const std::string& name,
-                                     RegisterCall& c) {
+void ExternIOClient::Impl::runSingle(const std::string& owner,
+                                     RegisterCall& c, const char* function) {
+  ParamList params;
+  addParams(owner, c, params);
   xmlrpc_c::value result;
   std::string detail;
-  Outcome outcome = call(infoOf(c.kind).method, paramsOf(name, c), &result,
-                         &detail);
+  Outcome outcome =
+      call(infoOf(c.kind).method, params.list(), &result, &detail);
   if (outcome == Outcome::kAnswered) outcome = takeResult(c, result, &detail);
-  finish(name, c, outcome, detail);
+  finish(owner, c, outcome, detail, function);
 }
 
 void ExternIOClient::Impl::timeOutAll(const std::vector<RegisterCall*>& pending,
@@ -922,8 +716,4 @@ void ExternIOClient::Impl::timeOutAll(const std::vector<RegisterCall*>& pending,
   Logger::getInstance()->log<Logger::ERROR>(
       "EX-IO client batch: %zu calls timed out, detail: %s", "callRegisters",
       __LINE__, pending.size() - from, detail.c_str());
-}
-
-robotio::CallStats ExternIOClient::callStats() const {
-  return impl_->callStats();
 }

@@ -1,6 +1,7 @@
 // ExternIOClient: the gateway's XML-RPC client of the robot controller's
 // external IO service ("EX-IO"), which owns the robot's input and output
-// registers of three kinds (bool, int, double).
+// registers of three kinds (bool, int, double): the RobotLink the exchange
+// engine talks through.
 //
 // Every operation is one synchronous call to the service (a batch, see
 // callRegisters, one or a few system.multicall requests). Whatever goes
@@ -37,22 +38,15 @@
 #include <vector>
 
 #include "robotio/call_stats.h"
+#include "robotio/robot_link.h"
 
 // The external IO service's endpoint on the robot controller.
 inline constexpr char EXIO_SERVER_URL[] = "http://127.0.0.1:9602/RPC2";
 
-class ExternIOClient {
+class ExternIOClient : public robotio::RobotLink {
  public:
-  // How one call to the service ended, for callers that must tell a value
-  // from a failure (the synchronisation passes never pass on a value that
-  // nobody read).
-  enum class Outcome {
-    kAnswered,  // a proper answer; for a write: the service wrote it
-    kRejected,  // the service answered a write or claim with false
-    kFault,     // the service answered a fault or a value of the wrong type
-    kNoAnswer,  // refused or broken connection, HTTP error, malformed answer
-    kTimedOut,  // no answer within the call time-out
-  };
+  using Outcome = robotio::Outcome;
+  using RegisterCall = robotio::RegisterCall;
 
   // A sound call costs well under a millisecond on loopback; 2 s tells a
   // busy service from a stalled one and bounds what a stalled one holds up.
@@ -66,12 +60,16 @@ class ExternIOClient {
   // kDefaultCallTimeoutMs.
   ExternIOClient(const std::string& serverUrl,
                  std::chrono::milliseconds callTimeout);
-  ~ExternIOClient();
+  ~ExternIOClient() override;
 
   ExternIOClient(const ExternIOClient&) = delete;
   ExternIOClient& operator=(const ExternIOClient&) = delete;
   ExternIOClient(ExternIOClient&&) = delete;
   ExternIOClient& operator=(ExternIOClient&&) = delete;
+
+  // Each single operation below is the batch of one call of its kind, run
+  // as one request, and logs as that element would, but under the
+  // operation's own name.
 
   // Claims input register `index` of register type `type` for `name`
   // ("occupyInput"). Returns the service's answer (true: claimed); false on
@@ -80,7 +78,7 @@ class ExternIOClient {
 
   // Gives input register `index` of `type` back ("releaseInput"). Logs a
   // WARNING before the call; the service's int answer is not used.
-  void releaseInput(const std::string& name, int type, int index);
+  void releaseInput(const std::string& name, int type, int index) override;
 
   // The value of output register `index` ("getOutputBoolData",
   // "getOutputIntData", "getOutputDoubleData"); false, 0 or 0.0 on any
@@ -96,15 +94,6 @@ class ExternIOClient {
   bool setInputIntData(const std::string& name, int index, int value);
   bool setInputDoubleData(const std::string& name, int index, double value);
 
-  // The same reads and writes with their outcome: `*value` is set only when
-  // the outcome is kAnswered. Failures are logged at ERROR as above.
-  Outcome readOutputBool(int index, bool* value);
-  Outcome readOutputInt(int index, int* value);
-  Outcome readOutputDouble(int index, double* value);
-  Outcome writeInputBool(const std::string& name, int index, bool value);
-  Outcome writeInputInt(const std::string& name, int index, int value);
-  Outcome writeInputDouble(const std::string& name, int index, double value);
-
   // The service's "isInputInUse" answer; false on any failure.
   bool isInputInUse();
 
@@ -115,45 +104,11 @@ class ExternIOClient {
   // boolean, whatever its value; false on any failure. Never logs, since
   // the synchronisation loop calls it every cycle.
   bool isExIORunning();
+  bool isRunning() override { return isExIORunning(); }
 
-  // Counts and times of every call made so far (liveness probes included).
-  // Unlike the calls, safe to ask from any thread at any time; costs no
-  // call.
-  robotio::CallStats callStats() const;
+  robotio::CallStats callStats() const override;
 
-  // ---- Batches: many register operations in one round trip.
-  //
-  // One register operation of a batch: what to do, and afterwards how it
-  // ended. Build them with the named constructors below.
-  struct RegisterCall {
-    enum class Kind {
-      kClaimInput,        // occupyInput(name, registerType, index)
-      kReadOutputBool,    // getOutputBoolData(index)    -> boolValue
-      kReadOutputInt,     // getOutputIntData(index)     -> intValue
-      kReadOutputDouble,  // getOutputDoubleData(index)  -> doubleValue
-      kWriteInputBool,    // setInputBoolData(name, index, boolValue)
-      kWriteInputInt,     // setInputIntData(name, index, intValue)
-      kWriteInputDouble,  // setInputDoubleData(name, index, doubleValue)
-    };
-
-    static RegisterCall claimInput(int registerType, int index);
-    static RegisterCall readOutputBool(int index);
-    static RegisterCall readOutputInt(int index);
-    static RegisterCall readOutputDouble(int index);
-    static RegisterCall writeInputBool(int index, bool value);
-    static RegisterCall writeInputInt(int index, int value);
-    static RegisterCall writeInputDouble(int index, double value);
-
-    Kind kind = Kind::kReadOutputInt;
-    int index = 0;
-    int registerType = 0;  // claims only: 0 bool, 1 int, 2 double
-    // In for writes; out for reads, set only when outcome is kAnswered.
-    bool boolValue = false;
-    int intValue = 0;
-    double doubleValue = 0.0;
-    // Set by callRegisters. kRejected: a write or claim answered false.
-    Outcome outcome = Outcome::kNoAnswer;
-  };
+  // ---- Batches: many calls in one round trip.
 
   // Elements per system.multicall; a longer batch goes as several. 500
   // register calls make a request of about 130 KB and an answer of about
@@ -166,26 +121,24 @@ class ExternIOClient {
   // down to isExIORunning).
   static constexpr std::chrono::seconds kMulticallRecheck{30};
 
-  // Runs every element of `calls` on behalf of `name` (the claims' and the
-  // writes' owner) and sets each element's outcome and, for reads, its
-  // value. Each element ends as the single call of its kind would, logging
-  // the same records (ERROR for a failure, INFO for every claim answered);
-  // one element's failure leaves the others alone.
+  // As RobotLink::callRegisters. Each element ends as the single call of
+  // its kind would, logging the same records (ERROR for a failure, INFO
+  // for every claim answered, WARNING before every release) under the
+  // name of the element's kind (its named constructor; "occupyInput" for
+  // claims).
   //
   // With system.multicall in use (see probeMulticall) the batch costs one
   // round trip per kMaxMulticallElements elements; otherwise one per
   // element. A multicall that times out makes all its elements kTimedOut
-  // (one ERROR record) and they are not tried again singly, so that a hung
-  // service costs one time-out, not one per register; in the one-call-per-
-  // register mode, too, a time-out ends the batch and the elements not yet
-  // sent are kTimedOut without a call. Any other failure of a whole
-  // multicall (no answer, HTTP error, malformed answer, a fault such as "no
-  // such method") runs that batch's elements singly and turns multicall
-  // off until the next probe: a service that loses multicall keeps its
-  // exchange. A write of a value XML-RPC cannot carry (infinity, NaN) is
-  // kFault without a call. Elements are answered in order; an empty batch
-  // makes no call.
-  void callRegisters(const std::string& name, std::vector<RegisterCall>& calls);
+  // (one ERROR record) and they are not tried again singly; in the one-
+  // call-per-register mode, too, a time-out ends the batch and the
+  // elements not yet sent are kTimedOut without a call. Any other failure
+  // of a whole multicall (no answer, HTTP error, malformed answer, a fault
+  // such as "no such method") runs that batch's elements singly and turns
+  // multicall off until the next probe: a service that loses multicall
+  // keeps its exchange.
+  void callRegisters(const std::string& name,
+                     std::vector<RegisterCall>& calls) override;
 
   // Asks the service now whether it offers system.multicall, by a trial
   // multicall of one "isConnectController": in use when it is answered with
@@ -202,14 +155,9 @@ class ExternIOClient {
   // after a "not offered".
   bool probeMulticall();
 
-  // Whether batches go as system.multicall right now.
-  bool multicallInUse() const;
+  bool multicallInUse() const override;
 
  private:
-  // writeInputDouble, logging failures under `function`'s name.
-  Outcome writeInputDoubleAs(const char* function, const std::string& name,
-                             int index, double value);
-
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
