@@ -25,7 +25,10 @@ FinsExIO::FinsExIO(const std::string& exioServerUrl)
 }
 
 FinsExIO::Impl::Impl(const std::string& exioServerUrl)
-    : externIOClient(exioServerUrl) {}
+    : Impl(std::make_unique<ExternIOClient>(exioServerUrl)) {}
+
+FinsExIO::Impl::Impl(std::unique_ptr<robotio::RobotLink> robot)
+    : robotLink(std::move(robot)) {}
 
 FinsExIO::Impl::~Impl() = default;
 
@@ -119,7 +122,7 @@ bool FinsExIO::Impl::syncCycle() {
 
   plc.maintain(kLoop);
 
-  if (!externIOClient.isExIORunning()) {
+  if (!robotLink->isRunning()) {
     return false;
   }
   RobotCalls robot;

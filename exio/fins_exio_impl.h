@@ -18,6 +18,7 @@
 #include "exio/plc_link.h"
 #include "fins/fins.h"
 #include "robotio/extern_io_client.h"
+#include "robotio/robot_link.h"
 
 // A field that the synchronisation thread writes while other threads hold
 // the mapping table's lock only shared and read it: loads and stores are
@@ -100,6 +101,9 @@ class FinsExIO::Impl {
   // Builds an engine state with no connection and no mapping, talking to the
   // external IO service at `exioServerUrl` (no call is made here).
   explicit Impl(const std::string& exioServerUrl);
+  // The same, reaching the robot through `robot` instead, e.g. a test's
+  // in-memory link.
+  explicit Impl(std::unique_ptr<robotio::RobotLink> robot);
   ~Impl();
 
   Impl(const Impl&) = delete;
@@ -233,8 +237,10 @@ class FinsExIO::Impl {
   EngineStats stats;
   // The one door to the PLC; holds connectionMutex.
   PlcLink plc{stats};
-  // Used by the synchronisation thread alone, so it needs no lock.
-  ExternIOClient externIOClient;
+  // The one door to the robot's external IO service: the client of the
+  // real one, or whatever link a test gives. Called by the synchronisation
+  // thread alone (its statistics by any thread), so it needs no lock.
+  std::unique_ptr<robotio::RobotLink> robotLink;
   // Lock order: mappingLock before the link's connectionMutex; nothing
   // takes mappingLock while holding connectionMutex.
   //

@@ -236,7 +236,7 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
     out.fins.p99Ms = finslib_exchange_time_quantile_us(&fins, kP99) / kUsPerMs;
   }
 
-  const robotio::CallStats calls = impl.externIOClient.callStats();
+  const robotio::CallStats calls = impl.robotLink->callStats();
   out.robot.running = impl.stats.serviceRunning;
   out.robot.calls = calls.calls;
   out.robot.failures = calls.failures;
@@ -244,7 +244,7 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
   out.robot.meanMs = calls.meanMs;
   out.robot.p99Ms = calls.p99Ms;
   // An atomic flag in the client: safe beside the loop's calls.
-  out.robot.multicall = impl.externIOClient.multicallInUse();
+  out.robot.multicall = impl.robotLink->multicallInUse();
 
   {
     const std::int64_t nowMs = steadyMs(now);

@@ -110,7 +110,7 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   if (calls.empty()) {
     return;
   }
-  externIOClient.callRegisters(kOwner, calls);
+  robotLink->callRegisters(kOwner, calls);
 
   std::size_t next = 0;
   for (MappingRel& rel : claiming) {
@@ -136,7 +136,7 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
     if (!firstGranted || (forced && !secondGranted)) {
       // Half a forced value is no use: give the granted register back.
       if (forced && firstGranted != secondGranted && !robot.serviceLost) {
-        externIOClient.releaseInput(
+        robotLink->releaseInput(
             kOwner, rel.registerType,
             firstGranted ? rel.registerIndex : rel.secondRegisterIndex);
       }
@@ -222,7 +222,7 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
   }
   // Every robot write of the pass in one batch, with no lock held.
   if (!writes.empty() && !robot.serviceLost) {
-    externIOClient.callRegisters(kOwner, writes);
+    robotLink->callRegisters(kOwner, writes);
   }
   std::size_t next = 0;
   for (const Writing& w : writing) {
@@ -287,7 +287,7 @@ void FinsExIO::Impl::syncRobotToPlc(RobotCalls& robot) {
   }
   // Every robot value of the pass first, in one batch ...
   if (!robot.serviceLost && !reads.empty()) {
-    externIOClient.callRegisters(kOwner, reads);
+    robotLink->callRegisters(kOwner, reads);
   }
   std::vector<PlcRun> runs;
   const ExternIOClient::RegisterCall* answers = reads.data();
