@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rpcwire/format_detail.h"
+#include "rpcwire/utf8.h"
 #include "rpcwire/xmlrpc_text.h"
 
 namespace rpcwire {
@@ -35,32 +36,16 @@ std::string quotable(const std::string& text) {
   std::string out;
   std::size_t i = 0;
   while (i < text.size() && out.size() < kMaxQuoteBytes) {
-    const auto byte = [&](std::size_t k) {
-      return k < text.size() ? static_cast<std::uint8_t>(text[k]) : 0;
-    };
-    const std::uint8_t lead = byte(i);
-    std::size_t length = 0;
-    if (lead >= 0x20 && lead < 0x7F) {
-      length = 1;
-    } else if (lead == '\t' || lead == '\n') {
-      length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = (byte(i + 1) & 0xC0) == 0x80 ? 2 : 0;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      const std::uint8_t second = byte(i + 1);
-      const bool overlong = lead == 0xE0 && second < 0xA0;
-      const bool surrogate = lead == 0xED && second >= 0xA0;
-      length = (second & 0xC0) == 0x80 && (byte(i + 2) & 0xC0) == 0x80 &&
-                       !overlong && !surrogate
-                   ? 3
-                   : 0;
-    }
-    if (length == 0) {
+    const detail::Utf8Sequence sequence = detail::decodeUtf8(text, i);
+    const std::uint32_t cp = sequence.codePoint;
+    const bool quoted = sequence.length != 0 && cp != 0x7F && cp < 0x10000 &&
+                        (cp >= 0x20 || cp == '\t' || cp == '\n');
+    if (quoted) {
+      out.append(text, i, sequence.length);
+      i += sequence.length;
+    } else {
       out += '?';
       ++i;
-    } else {
-      out.append(text, i, length);
-      i += length;
     }
   }
   if (i < text.size()) out += "...";

@@ -88,40 +88,6 @@ std::string_view declaredEncoding(std::string_view text) {
   return declaration.substr(at, close - at);
 }
 
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto* const end = p + text.size();
-  while (p < end) {
-    const std::uint8_t b = *p;
-    if (b < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t minimum = 0;
-    if ((b & 0xE0) == 0xC0) {
-      length = 2, cp = b & 0x1F, minimum = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      length = 3, cp = b & 0x0F, minimum = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      length = 4, cp = b & 0x07, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    for (std::size_t i = 1; i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < minimum || cp > kMaxCodePoint || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    p += length;
-  }
-  return true;
-}
-
 XmlReader::XmlReader(const char* text, std::size_t size)
     : begin_(text), end_(text + size), pos_(text) {
   // A byte order mark is allowed before the prolog.

@@ -8,14 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "rpcwire/utf8.h"
 #include "rpcwire/xmlrpc_text.h"
 
 namespace rpcwire {
 namespace detail {
-
-// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing beyond U+10FFFF).
-bool isValidUtf8(std::string_view text);
 
 // The encoding named by the XML declaration that opens `text`, as written
 // (a view into `text`); empty when the document has no declaration or the

@@ -7,6 +7,7 @@
 
 #include "rpcwire/format_detail.h"
 #include "rpcwire/number_text.h"
+#include "rpcwire/utf8.h"
 #include "rpcwire/xmlrpc_text.h"
 
 namespace rpcwire {
@@ -17,33 +18,6 @@ constexpr char kProlog[] = "<?xml version='1.0'?>\n";
 
 // Room for a typical small call or answer in one allocation.
 constexpr std::size_t kTypicalDocumentBytes = 512;
-
-// Length of the UTF-8 sequence starting at s[i] if it is well-formed, else 0.
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-  const auto b = static_cast<std::uint8_t>(s[i]);
-  std::size_t length = 0;
-  std::uint32_t cp = 0;
-  std::uint32_t minimum = 0;
-  if ((b & 0xE0) == 0xC0) {
-    length = 2, cp = b & 0x1F, minimum = 0x80;
-  } else if ((b & 0xF0) == 0xE0) {
-    length = 3, cp = b & 0x0F, minimum = 0x800;
-  } else if ((b & 0xF8) == 0xF0) {
-    length = 4, cp = b & 0x07, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < length) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto c = static_cast<std::uint8_t>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  // U+FFFE and U+FFFF are no XML characters either.
-  if (cp == 0xFFFE || cp == 0xFFFF) return 0;
-  return length;
-}
 
 // One array or struct whose elements are still being written.
 struct Open {
@@ -154,8 +128,11 @@ void appendEscaped(std::string* out, std::string_view text, Unfit unfit) {
     const char c = text[i];
     const auto b = static_cast<std::uint8_t>(c);
     if (b >= 0x80) {
-      const std::size_t length = utf8SequenceLength(text, i);
-      if (length != 0) {
+      const Utf8Sequence sequence = decodeUtf8(text, i);
+      const std::size_t length = sequence.length;
+      // U+FFFE and U+FFFF are no XML characters either.
+      if (length != 0 && sequence.codePoint != 0xFFFE &&
+          sequence.codePoint != 0xFFFF) {
         out->append(text.data() + i, length);
         i += length;
         continue;

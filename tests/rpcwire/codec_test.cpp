@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "rpcwire/utf8.h"
 #include "rpcwire/xml_reader.h"
 #include "rpcwire/xmlrpc_text.h"
 #include "small_stack.h"
@@ -479,3 +480,28 @@ TEST(RpcwireParse, SurvivesDamagedDocuments) {
 }
 
 }  // namespace
+
+// The reader, the formatter and the dispatcher's quotes share this decoder:
+// each class of malformed sequence must be refused at its first byte.
+TEST(RpcwireUtf8, DecodesWellFormedAndRefusesEachMalformedClass) {
+  using rpcwire::detail::decodeUtf8;
+  const struct {
+    std::string bytes;
+    std::size_t length;
+    std::uint32_t codePoint;
+  } cases[] = {
+      {"A", 1, 'A'},           {"\xC3\xA9", 2, 0xE9},
+      {"\xEF\xBF\xBF", 3, 0xFFFF}, {"\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
+      {"\xC0\xAF", 0, 0},      {"\xE0\x9F\xBF", 0, 0},      // overlong
+      {"\xED\xA0\x80", 0, 0},  {"\xF4\x90\x80\x80", 0, 0},  // surrogate, > U+10FFFF
+      {"\x80", 0, 0},          {"\xF8\x88\x80\x80", 0, 0},  // stray, no lead byte
+      {"\xE2\x82", 0, 0},      {"\xE2\x28\xAC", 0, 0},      // cut off, no continuation
+  };
+  for (const auto& c : cases) {
+    const rpcwire::detail::Utf8Sequence s = decodeUtf8(c.bytes, 0);
+    EXPECT_EQ(s.length, c.length) << c.bytes;
+    if (c.length != 0) {
+      EXPECT_EQ(s.codePoint, c.codePoint) << c.bytes;
+    }
+  }
+}
