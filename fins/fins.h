@@ -4,7 +4,7 @@
  * Plain C11 functions over a caller-owned connection record (fins_sys_tp). No global mutable state,
  * no locks, no heap allocation inside an exchange: a record must be used by one thread at a time
  * (the caller serialises). Every operation that reports a status returns an int: 0 on success, the
- * PLC's FINS end code (masked, 0x0001..0x7F3F), or one of the FINS_RETVAL_* codes below.
+ * PLC's FINS end code (masked, 1..FINS_LAST_END_CODE), or one of the FINS_RETVAL_* codes below.
  *
  * Address texts (XX_finslib_decode_address):
  *   [white space] AREA [white space] WORD [ "." [BIT] ]
@@ -104,8 +104,7 @@ extern "C" {
 
 /* ---- Return codes ----------------------------------------------------------------------------- */
 #define FINS_RETVAL_SUCCESS 0x0000
-/* 0x0001..0x7F3F: FINS end code of the PLC, ((MRES & 0x7F) << 8) + (SRES & 0x3F) */
-#define FINS_LAST_END_CODE 0x7F3F /* the highest masked end code; the library's own codes lie above */
+/* 1..FINS_LAST_END_CODE: FINS end code of the PLC, ((MRES & 0x7F) << 8) + (SRES & 0x3F) */
 #define FINS_RETVAL_NO_RECORD 0x8001
 #define FINS_RETVAL_NOT_CONNECTED 0x8002
 #define FINS_RETVAL_OUT_OF_MEMORY 0x8003
@@ -142,6 +141,13 @@ extern "C" {
 #define FINS_RETVAL_TCP_SAME_NODE_ADDRESS 0x8908
 #define FINS_RETVAL_TCP_NO_NODE_ADDRESS_LEFT 0x8909
 #define FINS_RETVAL_ERRNO_BASE 0xC000 /* + errno of a failed socket call */
+
+/* ---- Classes of return codes ------------------------------------------------------------------ */
+/* The highest masked PLC end code (MRES 0x7F, SRES 0x3F with the flag bits cleared); every code
+ * of the library's own lies above it. */
+#define FINS_LAST_END_CODE 0x7F3F
+/* The highest errno code: errno values stay far below 4096. */
+#define FINS_RETVAL_ERRNO_LAST (FINS_RETVAL_ERRNO_BASE + 0x0FFF)
 
 /* ---- Records ---------------------------------------------------------------------------------- */
 
@@ -292,7 +298,7 @@ void finslib_disconnect(fins_sys_tp *sys);
 /* Closes the socket and keeps the record: sockfd -1, error_count 0, transport none, socket_time
  * now. Returns sys (NULL stays NULL). */
 fins_sys_tp *fins_close_socket(fins_sys_tp *sys);
-/* Records errno + 0xC000 in last_error (and *error_val when given), then closes as above. Call it
+/* Records errno + FINS_RETVAL_ERRNO_BASE in last_error (and *error_val when given), then closes as above. Call it
  * right after the failing socket call, before anything else can change errno. */
 fins_sys_tp *fins_close_socket_with_error(fins_sys_tp *sys, int *error_val);
 /* Ends every exchange: success (and counting off, or no socket) resets the count and stores code;

@@ -9,10 +9,6 @@ namespace {
 
 using Diagnostics = FinsExIO::Diagnostics;
 
-constexpr int kPlcEndCodeMax = 0x7F3F;
-constexpr int kErrnoBase = 0xC000;
-constexpr int kErrnoMax = 0xCFFF;
-
 std::string format(const char* pattern, double value) {
   char text[64];
   std::snprintf(text, sizeof(text), pattern, value);
@@ -210,9 +206,10 @@ std::string StatusPage::mappingStateText(int code) {
       return "no complete PLC answer (time-out or closed)";
     default: break;
   }
-  if (code >= 1 && code <= kPlcEndCodeMax) return "PLC end code " + hex(code);
-  if (code >= kErrnoBase && code <= kErrnoMax) {
-    return std::string("socket error: ") + std::strerror(code - kErrnoBase);
+  if (code >= 1 && code <= FINS_LAST_END_CODE) return "PLC end code " + hex(code);
+  if (code >= FINS_RETVAL_ERRNO_BASE && code <= FINS_RETVAL_ERRNO_LAST) {
+    return std::string("socket error: ") +
+           std::strerror(code - FINS_RETVAL_ERRNO_BASE);
   }
   if (code >= FINS_RETVAL_TRY_LATER && code <= FINS_RETVAL_TCP_NO_NODE_ADDRESS_LEFT) {
     return "FINS/TCP error " + hex(code);

@@ -141,7 +141,7 @@ TEST_F(IsolationTest, LinkFailureStillFailsEveryMappingWithoutASearch) {
   plc_->ignoreNextCommands(1);  // the read times out
   ASSERT_TRUE(waitFor([&] { return engine_->getMapState("in1") != 0; }));
   const int code = engine_->getMapState("in1");
-  EXPECT_GT(code, 0x7F3F) << "a library code, not a PLC end code";
+  EXPECT_GT(code, FINS_LAST_END_CODE) << "a library code, not a PLC end code";
   for (int i = 2; i <= kGood; ++i) {
     EXPECT_EQ(code, engine_->getMapState(name(i))) << name(i);
   }

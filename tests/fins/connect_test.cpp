@@ -164,7 +164,7 @@ TEST(Connect, RefusedConnectionReportsErrno) {
   int err = -1;
   fins_sys_tp* sys = connectTo(closedPort(), &err);
   ASSERT_NE(sys, nullptr);
-  EXPECT_EQ(err, 0xC000 + ECONNREFUSED);
+  EXPECT_EQ(err, FINS_RETVAL_ERRNO_BASE + ECONNREFUSED);
   EXPECT_EQ(err, 0xC06F);
   EXPECT_EQ(sys->last_error, 0xC06F);
   EXPECT_EQ(sys->sockfd, -1);

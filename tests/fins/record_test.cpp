@@ -194,8 +194,8 @@ TEST_F(Record, CloseWithErrorRecordsErrno) {
   errno = ECONNRESET;
   int err = 0;
   EXPECT_EQ(fins_close_socket_with_error(&sys_, &err), &sys_);
-  EXPECT_EQ(err, 0xC000 + ECONNRESET);
-  EXPECT_EQ(sys_.last_error, 0xC000 + ECONNRESET);
+  EXPECT_EQ(err, FINS_RETVAL_ERRNO_BASE + ECONNRESET);
+  EXPECT_EQ(sys_.last_error, FINS_RETVAL_ERRNO_BASE + ECONNRESET);
   EXPECT_TRUE(sys_.error_changed);
   EXPECT_EQ(sys_.sockfd, -1);
   errno = ECONNRESET;

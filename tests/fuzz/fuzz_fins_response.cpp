@@ -88,8 +88,8 @@ class StreamPeer {
 
 // Every code an operation may return: success, a PLC end code, or one of the library's own.
 bool isKnownReturnCode(int rc) {
-  if (rc >= 0 && rc <= 0x7F3F) return (rc & 0x80C0) == 0;  // MRES & 0x7F, SRES & 0x3F
-  if (rc >= FINS_RETVAL_ERRNO_BASE && rc < FINS_RETVAL_ERRNO_BASE + 4096) return true;
+  if (rc >= 0 && rc <= FINS_LAST_END_CODE) return (rc & 0x80C0) == 0;  // MRES & 0x7F, SRES & 0x3F
+  if (rc >= FINS_RETVAL_ERRNO_BASE && rc <= FINS_RETVAL_ERRNO_LAST) return true;
   switch (rc) {
     case FINS_RETVAL_NO_RECORD: case FINS_RETVAL_NOT_CONNECTED: case FINS_RETVAL_MAX_ERROR_COUNT:
     case FINS_RETVAL_SYNC_ERROR: case FINS_RETVAL_INVALID_READ_ADDRESS: case FINS_RETVAL_INVALID_READ_AREA:
