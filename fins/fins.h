@@ -149,6 +149,12 @@ extern "C" {
 /* The highest errno code: errno values stay far below 4096. */
 #define FINS_RETVAL_ERRNO_LAST (FINS_RETVAL_ERRNO_BASE + 0x0FFF)
 
+/* What a return code means, in a few words, for people (fins_strerror.c): a fixed text for each of
+ * the library's own codes, "PLC end code 0x...." for 1..FINS_LAST_END_CODE, "socket error: " and the
+ * errno's text for the errno codes, "FINS library code 0x...." for any other number. A text that
+ * holds a number stays valid until the calling thread asks again; the others for good. */
+const char *finslib_strerror(int code);
+
 /* ---- Records ---------------------------------------------------------------------------------- */
 
 /* Exchange statistics a connection record keeps (plain counters: the record's one-thread rule covers

@@ -2,8 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
+
+#include "fins/fins.h"
 
 namespace {
 
@@ -58,12 +59,6 @@ std::string htmlText(const std::string& text) {
     }
   }
   return out;
-}
-
-std::string hex(int code) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%04X", static_cast<unsigned>(code));
-  return text;
 }
 
 std::string jsonValue(const Diagnostics::ShownValue& v) {
@@ -192,29 +187,9 @@ std::string StatusPage::mappingStateText(int code) {
     case FinsExIO::MappingRobotCallFailed:
       return "robot IO service refused the register call";
     case FinsExIO::MappingNotFound: return "no such mapping";
-    case FINS_RETVAL_NO_RECORD: return "not connected";
-    case FINS_RETVAL_NOT_CONNECTED: return "PLC socket closed, reconnecting";
-    case FINS_RETVAL_INVALID_READ_ADDRESS:
-    case FINS_RETVAL_INVALID_WRITE_ADDRESS:
-      return "address does not decode";
-    case FINS_RETVAL_INVALID_READ_AREA:
-    case FINS_RETVAL_INVALID_WRITE_AREA:
-      return "no such area or word in this PLC family";
-    case FINS_RETVAL_BODY_TOO_SHORT: return "PLC answer of unexpected length";
-    case FINS_RETVAL_TCP_HEADER_INCOMPLETE:
-    case FINS_RETVAL_RESPONSE_INCOMPLETE:
-      return "no complete PLC answer (time-out or closed)";
     default: break;
   }
-  if (code >= 1 && code <= FINS_LAST_END_CODE) return "PLC end code " + hex(code);
-  if (code >= FINS_RETVAL_ERRNO_BASE && code <= FINS_RETVAL_ERRNO_LAST) {
-    return std::string("socket error: ") +
-           std::strerror(code - FINS_RETVAL_ERRNO_BASE);
-  }
-  if (code >= FINS_RETVAL_TRY_LATER && code <= FINS_RETVAL_TCP_NO_NODE_ADDRESS_LEFT) {
-    return "FINS/TCP error " + hex(code);
-  }
-  return "FINS library code " + hex(code);
+  return finslib_strerror(code);
 }
 
 std::string StatusPage::json(const Diagnostics& d) {

@@ -76,7 +76,8 @@ bool parseDouble(const char* text, double* out) {
 }
 
 int failed(const char* what, int code) {
-  std::fprintf(stderr, "fins-cli: %s failed with code 0x%04X\n", what, static_cast<unsigned>(code));
+  std::fprintf(stderr, "fins-cli: %s failed with code 0x%04X: %s\n", what, static_cast<unsigned>(code),
+               finslib_strerror(code));
   return 1;
 }
 
@@ -265,8 +266,8 @@ int main(int argc, char** argv) {
   if (plc == nullptr || plc->sockfd < 0) {
     if (connect_code == 0 && plc != nullptr) connect_code = plc->last_error;
     finslib_disconnect(plc);
-    std::fprintf(stderr, "fins-cli: cannot connect to %s:%lld (code 0x%04X)\n", host.c_str(), port,
-                 static_cast<unsigned>(connect_code));
+    std::fprintf(stderr, "fins-cli: cannot connect to %s:%lld (code 0x%04X: %s)\n", host.c_str(),
+                 port, static_cast<unsigned>(connect_code), finslib_strerror(connect_code));
     return 1;
   }
   int status = cpuCommand(plc, command == "cpu");
