@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <cstddef>
+#include <type_traits>
 #include <limits>
 
 namespace datatypes {
@@ -326,20 +328,48 @@ constexpr Writer WriteSbcd32 =
 constexpr Writer WriteFloat = &writeFloats;
 constexpr Writer WriteDouble = &writeDoubles;
 constexpr Writer WriteBit = &writeBits;
-constexpr Writer NoWriter = nullptr;
+// Of its own type, so that the table's checks tell it apart without
+// comparing function addresses, which a sanitizer build cannot fold.
+constexpr std::nullptr_t NoWriter = nullptr;
+template <typename W>
+constexpr bool kIsNoWriter = std::is_null_pointer<std::remove_cv_t<W>>::value;
 
 // --- The table --------------------------------------------------------------------
 
-#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer)                    \
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod)       \
   static_assert(Shape::kRegister == FinsExIO::Register,                       \
                 #Type ": its shape is held in another register kind");        \
-  static_assert(Ops<Shape>::kRobotRegisters == 1 || Writer == nullptr,        \
-                #Type ": a value with a forced status cannot be written");
+  static_assert(Ops<Shape>::kRobotRegisters == 1 ||                          \
+                    kIsNoWriter<decltype(Writer)>,                            \
+                #Type ": a value with a forced status cannot be written");     \
+  static_assert(kIsNoWriter<decltype(Writer)> == (WriteMethod == 0),         \
+                #Type ": a write method needs a writer and a writer a place");
 #include "exio/fins_data_types.def"
 #undef GW_DATA_TYPE
 
+constexpr int kWriteMethodPlaces[] = {
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod) WriteMethod,
+#include "exio/fins_data_types.def"
+#undef GW_DATA_TYPE
+};
+
+// The daemon registers the write methods by place: 1, 2, ... up to the
+// number of writable types, each place taken once.
+constexpr bool writeMethodPlacesAreARun() {
+  int writable = 0;
+  for (const int place : kWriteMethodPlaces) writable += place != 0 ? 1 : 0;
+  for (int place = 1; place <= writable; ++place) {
+    int taken = 0;
+    for (const int p : kWriteMethodPlaces) taken += p == place ? 1 : 0;
+    if (taken != 1) return false;
+  }
+  return true;
+}
+static_assert(writeMethodPlacesAreARun(),
+              "the write method places must run 1, 2, ... without a gap");
+
 constexpr DataTypeRow kRows[] = {
-#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer)                   \
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod)      \
   {Type,                                                                     \
    #Type,                                                                    \
    FinsExIO::Register,                                                       \

@@ -68,10 +68,10 @@ struct WordForcedShape : WordAreaValue {
 // time (the XML-RPC methods' templates).
 template <FinsDataType Type>
 struct ClientValue;
-#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer) \
-  template <>                                              \
-  struct ClientValue<Type> {                               \
-    using type = Shape::Client;                            \
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod) \
+  template <>                                                           \
+  struct ClientValue<Type> {                                            \
+    using type = Shape::Client;                                         \
   };
 #include "exio/fins_data_types.def"
 #undef GW_DATA_TYPE

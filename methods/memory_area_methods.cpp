@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,12 +9,9 @@
 namespace FINS {
 namespace METHOD {
 
-namespace {
+namespace detail {
 
 // --- XML-RPC parameter -> FinsValue alternative ------------------------------
-// Integers arrive as XML-RPC ints (signed 32-bit) and keep as many low bits
-// as the alternative holds, so a client may write a 16-bit word either as
-// its signed or as its unsigned number.
 
 void takeParam(const xmlrpc_c::paramList& params, unsigned index, short* v) {
   *v = static_cast<short>(static_cast<std::uint16_t>(params.getInt(index)));
@@ -49,6 +45,8 @@ void takeParam(const xmlrpc_c::paramList& params, unsigned index, bool* v) {
 }
 
 // --- FinsValue alternative -> XML-RPC value -----------------------------------
+
+namespace {
 
 xmlrpc_c::value toWire(short v) { return xmlrpc_c::value_int(v); }
 xmlrpc_c::value toWire(unsigned short v) { return xmlrpc_c::value_int(v); }
@@ -87,59 +85,24 @@ xmlrpc_c::value toWire(const FinsExIO::WordForce& v) {
   return xmlrpc_c::value_array(pair);
 }
 
+// Applies toWire to whichever alternative a FinsValue holds (unsigned char,
+// which no data type carries, would go out as an int).
+struct ToWire : boost::static_visitor<xmlrpc_c::value> {
+  template <typename Alternative>
+  xmlrpc_c::value operator()(const Alternative& v) const {
+    return toWire(v);
+  }
+};
+
 }  // namespace
 
-// --- Reads ---------------------------------------------------------------------
-
-template <typename T, FinsDataType Type>
-FinsmemoryAreaRead<T, Type>::FinsmemoryAreaRead(FinsExIO* engine)
-    : engine_(engine) {}
-
-template <typename T, FinsDataType Type>
-FinsmemoryAreaRead<T, Type>::~FinsmemoryAreaRead() = default;
-
-template <typename T, FinsDataType Type>
-void FinsmemoryAreaRead<T, Type>::execute(xmlrpc_c::paramList const& params,
-                                          xmlrpc_c::value* result) {
-  const std::string address = params.getString(0);
-  FinsValue value = T();
-  const int state = engine_->memoryAreaReadInternal(address, Type, value);
-  // An engine that handed back another alternative would make the answer a
-  // lie; boost::bad_get turns the call into a fault instead.
-  const T& read = boost::get<T>(value);
-
+xmlrpc_c::value readAnswer(int state, const FinsValue& value) {
   std::map<std::string, xmlrpc_c::value> members;
   members["state"] = xmlrpc_c::value_int(state);
-  members["value"] = toWire(read);
-  *result = xmlrpc_c::value_struct(members);
+  members["value"] = boost::apply_visitor(ToWire(), value);
+  return xmlrpc_c::value_struct(members);
 }
 
-// --- Writes --------------------------------------------------------------------
-
-template <typename T, FinsDataType Type>
-FinsmemoryAreaWrite<T, Type>::FinsmemoryAreaWrite(FinsExIO* engine)
-    : engine_(engine) {}
-
-template <typename T, FinsDataType Type>
-FinsmemoryAreaWrite<T, Type>::~FinsmemoryAreaWrite() = default;
-
-template <typename T, FinsDataType Type>
-void FinsmemoryAreaWrite<T, Type>::execute(xmlrpc_c::paramList const& params,
-                                           xmlrpc_c::value* result) {
-  const std::string address = params.getString(0);
-  T value;
-  takeParam(params, 1, &value);
-  *result = xmlrpc_c::value_int(
-      engine_->memoryAreaWrite(address, Type, FinsValue(value)));
-}
-
-#define GW_FINS_READ_METHOD(Type) \
-  template class FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, Type>;
-#define GW_FINS_WRITE_METHOD(Type) \
-  template class FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, Type>;
-#include "methods/memory_area_instances.inc"
-#undef GW_FINS_READ_METHOD
-#undef GW_FINS_WRITE_METHOD
-
+}  // namespace detail
 }  // namespace METHOD
 }  // namespace FINS

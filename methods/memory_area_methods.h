@@ -1,6 +1,8 @@
 #ifndef GW_METHODS_MEMORY_AREA_METHODS_H_
 #define GW_METHODS_MEMORY_AREA_METHODS_H_
 
+#include <string>
+
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
 
@@ -10,8 +12,9 @@
 // The XML-RPC methods that read and write one value in the PLC's memory
 // directly: "memoryAreaRead<Name>" and "memoryAreaWrite<Name>" for the data
 // type names ("Int16", "SBCD32_2", "BitForced", ...). `T` is the FinsValue
-// alternative that carries values of `Type`. Only the 19 read and 17 write
-// instances the daemon registers exist (the forced types are read-only).
+// alternative that carries values of `Type`; the daemon registers a read for
+// every row of exio/fins_data_types.def and a write for every row with a
+// writer (the forced types are read-only).
 //
 // Every method object holds a non-owning pointer to the engine, which must
 // outlive it. Both kinds run on the request's thread and answer when the
@@ -37,8 +40,8 @@ namespace METHOD {
 template <typename T, FinsDataType Type>
 class FinsmemoryAreaRead : public xmlrpc_c::method {
  public:
-  explicit FinsmemoryAreaRead(FinsExIO* engine);
-  ~FinsmemoryAreaRead() override;
+  explicit FinsmemoryAreaRead(FinsExIO* engine) : engine_(engine) {}
+  ~FinsmemoryAreaRead() override = default;
 
   FinsmemoryAreaRead(const FinsmemoryAreaRead&) = delete;
   FinsmemoryAreaRead& operator=(const FinsmemoryAreaRead&) = delete;
@@ -60,8 +63,8 @@ class FinsmemoryAreaRead : public xmlrpc_c::method {
 template <typename T, FinsDataType Type>
 class FinsmemoryAreaWrite : public xmlrpc_c::method {
  public:
-  explicit FinsmemoryAreaWrite(FinsExIO* engine);
-  ~FinsmemoryAreaWrite() override;
+  explicit FinsmemoryAreaWrite(FinsExIO* engine) : engine_(engine) {}
+  ~FinsmemoryAreaWrite() override = default;
 
   FinsmemoryAreaWrite(const FinsmemoryAreaWrite&) = delete;
   FinsmemoryAreaWrite& operator=(const FinsmemoryAreaWrite&) = delete;
@@ -73,15 +76,53 @@ class FinsmemoryAreaWrite : public xmlrpc_c::method {
   FinsExIO* const engine_;
 };
 
-// The instances, defined in memory_area_methods.cpp.
-#define GW_FINS_READ_METHOD(Type) \
-  extern template class FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, Type>;
-#define GW_FINS_WRITE_METHOD(Type)                                      \
-  extern template class FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, \
-                                            Type>;
-#include "methods/memory_area_instances.inc"
-#undef GW_FINS_READ_METHOD
-#undef GW_FINS_WRITE_METHOD
+// What the templates share, whatever the type (memory_area_methods.cpp).
+namespace detail {
+
+// The parameter at `index` as the alternative: integers arrive as XML-RPC
+// ints (signed 32-bit) and keep as many low bits as the alternative holds,
+// so a client may write a 16-bit word either as its signed or as its
+// unsigned number; a float takes any double, rounded to the nearest float.
+void takeParam(const xmlrpc_c::paramList& params, unsigned index, short* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index,
+               unsigned short* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index, int* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index,
+               unsigned int* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index, float* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index, double* v);
+void takeParam(const xmlrpc_c::paramList& params, unsigned index, bool* v);
+
+// The answer of a read: {"state": state, "value": value as documented above}.
+xmlrpc_c::value readAnswer(int state, const FinsValue& value);
+
+}  // namespace detail
+
+// --- Reads ---------------------------------------------------------------------
+
+template <typename T, FinsDataType Type>
+void FinsmemoryAreaRead<T, Type>::execute(xmlrpc_c::paramList const& params,
+                                          xmlrpc_c::value* result) {
+  const std::string address = params.getString(0);
+  FinsValue value = T();
+  const int state = engine_->memoryAreaReadInternal(address, Type, value);
+  // An engine that handed back another alternative would make the answer a
+  // lie; boost::bad_get turns the call into a fault instead.
+  if (boost::get<T>(&value) == nullptr) throw boost::bad_get();
+  *result = detail::readAnswer(state, value);
+}
+
+// --- Writes --------------------------------------------------------------------
+
+template <typename T, FinsDataType Type>
+void FinsmemoryAreaWrite<T, Type>::execute(xmlrpc_c::paramList const& params,
+                                           xmlrpc_c::value* result) {
+  const std::string address = params.getString(0);
+  T value;
+  detail::takeParam(params, 1, &value);
+  *result = xmlrpc_c::value_int(
+      engine_->memoryAreaWrite(address, Type, FinsValue(value)));
+}
 
 }  // namespace METHOD
 }  // namespace FINS

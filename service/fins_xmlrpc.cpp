@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -49,30 +50,40 @@ namespace FINS {
 namespace METHOD {
 namespace {
 
-void finsRpcDataReadMethodRegister(rpcwire::Dispatcher& dispatcher,
-                                   FinsExIO& engine) {
-#define GW_FINS_READ_METHOD(Type)                                     \
-  dispatcher.add("memoryAreaRead" #Type,                              \
-                 xmlrpc_c::methodPtr(                                 \
-                     new FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, \
-                                            Type>(&engine)));
-#define GW_FINS_WRITE_METHOD(Type)
-#include "methods/memory_area_instances.inc"
-#undef GW_FINS_READ_METHOD
-#undef GW_FINS_WRITE_METHOD
+// The write methods by their place in the catalogue (see WriteMethod in
+// exio/fins_data_types.def).
+using WriteMethods = std::map<int, std::pair<std::string, xmlrpc_c::methodPtr>>;
+
+template <FinsDataType Type, int kPlace>
+void addWriteMethod(const char* typeName, FinsExIO& engine,
+                    WriteMethods* writes) {
+  if constexpr (kPlace != 0) {
+    writes->emplace(
+        kPlace,
+        std::make_pair(
+            std::string("memoryAreaWrite") + typeName,
+            xmlrpc_c::methodPtr(
+                new FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, Type>(
+                    &engine))));
+  }
 }
 
-void finsRpcDataWriteMethodRegister(rpcwire::Dispatcher& dispatcher,
-                                    FinsExIO& engine) {
-#define GW_FINS_READ_METHOD(Type)
-#define GW_FINS_WRITE_METHOD(Type)                                     \
-  dispatcher.add("memoryAreaWrite" #Type,                              \
-                 xmlrpc_c::methodPtr(                                  \
-                     new FinsmemoryAreaWrite<datatypes::ClientValueOf<Type>, \
-                                             Type>(&engine)));
-#include "methods/memory_area_instances.inc"
-#undef GW_FINS_READ_METHOD
-#undef GW_FINS_WRITE_METHOD
+// A read for every data type in the order of their numbers, then a write
+// for every writable one in its place.
+void finsRpcDataMethodsRegister(rpcwire::Dispatcher& dispatcher,
+                                FinsExIO& engine) {
+  WriteMethods writes;
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod)     \
+  dispatcher.add("memoryAreaRead" #Type,                                  \
+                 xmlrpc_c::methodPtr(                                     \
+                     new FinsmemoryAreaRead<datatypes::ClientValueOf<Type>, \
+                                            Type>(&engine)));             \
+  addWriteMethod<Type, WriteMethod>(#Type, engine, &writes);
+#include "exio/fins_data_types.def"
+#undef GW_DATA_TYPE
+  for (const auto& write : writes) {
+    dispatcher.add(write.second.first, write.second.second);
+  }
 }
 
 }  // namespace
@@ -125,8 +136,7 @@ void FinsXmlRpc::addMethods(
   add("getTransport", new FinsGetTransport(engine));
   add("disconnect", new FinsDisconnect(engine));
   add("getState", new FinsGetConnectionState(engine));
-  finsRpcDataReadMethodRegister(*dispatcher, *engine);
-  finsRpcDataWriteMethodRegister(*dispatcher, *engine);
+  finsRpcDataMethodsRegister(*dispatcher, *engine);
   add("addMapping", new AddMapping(engine));
   add("removeMapping", new RemoveMapping(engine));
   add("getMappingState", new GetMappingState(engine));

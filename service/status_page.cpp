@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "exio/fins_data_types.h"
 #include "fins/fins.h"
 
 namespace {
@@ -98,12 +99,9 @@ std::string shownText(const Diagnostics::ShownValue& v) {
 }
 
 const char* typeName(int type) {
-  static const char* const kNames[] = {
-      "?",        "Int16",    "Int32",    "Uint16",   "Uint32",
-      "BCD16",    "BCD32",    "SBCD16_0", "SBCD16_1", "SBCD16_2",
-      "SBCD16_3", "SBCD32_0", "SBCD32_1", "SBCD32_2", "SBCD32_3",
-      "Float",    "Double",   "Bit",      "BitForced", "WordForced"};
-  return type >= 1 && type <= 19 ? kNames[type] : kNames[0];
+  const datatypes::DataTypeRow* row =
+      datatypes::rowOf(static_cast<FinsDataType>(type));
+  return row != nullptr ? row->name : "?";
 }
 
 bool stale(const Diagnostics::Mapping& m) {

@@ -225,6 +225,9 @@ class StatusPageTest(unittest.TestCase):
         self.assertIn("connected (4)", cells.by_id["conn-state"])
         self.assertIn("CJ2M-CPU33", cells.by_id["conn-model"])
         self.assertIn("running", cells.by_id["robot-running"])
+        page = http_get("/")[1].decode()
+        for cell in ("<td>Int16</td>", "<td>Float</td>", "<td>Bit</td>"):
+            self.assertIn(cell, page)
         shot = os.environ.get("STATUS_PAGE_SCREENSHOT")
         if shot:
             render("http://127.0.0.1:%d/" % h.GATEWAY_PORT, screenshot=shot)

@@ -6,9 +6,9 @@
 //   fins-cli [--host A] [--port N] read  ADDRESS TYPE
 //   fins-cli [--host A] [--port N] write ADDRESS TYPE VALUE
 //
-// TYPE is a data type name as in the XML-RPC method names (Int16, Uint32, BCD16, SBCD32_2, Float,
-// Double, Bit, BitForced, WordForced, ...). Exit status: 0 on success, 1 when the PLC or the
-// library refused (the library's return code is printed), 2 for a usage error.
+// TYPE is a data type name as in the XML-RPC method names ("Int16", "SBCD32_2"; the usage text
+// lists them all). Exit status: 0 on success, 1 when the PLC or the library refused (the library's
+// return code is printed), 2 for a usage error.
 
 #include <cerrno>
 #include <cinttypes>
@@ -22,37 +22,41 @@
 
 namespace {
 
-struct TypeName {
+// The data types by number from 1 on, as the gateway's type table lists them; only the table's
+// text is shared, so the tool still links nothing but the FINS library.
+struct DataType {
   const char* name;
-  int code;
+  bool writable;
 };
 
-const TypeName kTypes[] = {
-    {"Int16", FINS_DATA_TYPE_INT16},        {"Int32", FINS_DATA_TYPE_INT32},
-    {"Uint16", FINS_DATA_TYPE_UINT16},      {"Uint32", FINS_DATA_TYPE_UINT32},
-    {"BCD16", FINS_DATA_TYPE_BCD16},        {"BCD32", FINS_DATA_TYPE_BCD32},
-    {"SBCD16_0", FINS_DATA_TYPE_SBCD16_0},  {"SBCD16_1", FINS_DATA_TYPE_SBCD16_1},
-    {"SBCD16_2", FINS_DATA_TYPE_SBCD16_2},  {"SBCD16_3", FINS_DATA_TYPE_SBCD16_3},
-    {"SBCD32_0", FINS_DATA_TYPE_SBCD32_0},  {"SBCD32_1", FINS_DATA_TYPE_SBCD32_1},
-    {"SBCD32_2", FINS_DATA_TYPE_SBCD32_2},  {"SBCD32_3", FINS_DATA_TYPE_SBCD32_3},
-    {"Float", FINS_DATA_TYPE_FLOAT},        {"Double", FINS_DATA_TYPE_DOUBLE},
-    {"Bit", FINS_DATA_TYPE_BIT},            {"BitForced", FINS_DATA_TYPE_BIT_FORCED},
-    {"WordForced", FINS_DATA_TYPE_WORD_FORCED},
+const DataType kTypes[] = {
+#define GW_DATA_TYPE(Type, Shape, Register, Words, Writer, WriteMethod) {#Type, (WriteMethod) != 0},
+#include "exio/fins_data_types.def"
+#undef GW_DATA_TYPE
 };
+static_assert(sizeof kTypes / sizeof kTypes[0] == FINS_DATA_TYPE_WORD_FORCED,
+              "one row for each of the library's data type codes");
 
 int usage() {
   std::fprintf(stderr,
                "usage: fins-cli [--host ADDRESS] [--port N] cpu\n"
                "       fins-cli [--host ADDRESS] [--port N] read ADDRESS TYPE\n"
                "       fins-cli [--host ADDRESS] [--port N] write ADDRESS TYPE VALUE\n"
-               "TYPE: Int16 Int32 Uint16 Uint32 BCD16 BCD32 SBCD16_0..3 SBCD32_0..3 Float Double\n"
-               "      Bit, and for reads BitForced WordForced. Defaults: 127.0.0.1, port 9600.\n");
+               "TYPE, read and write:");
+  for (const DataType& t : kTypes) {
+    if (t.writable) std::fprintf(stderr, " %s", t.name);
+  }
+  std::fprintf(stderr, "\n      and for reads:");
+  for (const DataType& t : kTypes) {
+    if (!t.writable) std::fprintf(stderr, " %s", t.name);
+  }
+  std::fprintf(stderr, "\nDefaults: 127.0.0.1, port 9600.\n");
   return 2;
 }
 
 int typeCode(const char* name) {
-  for (const TypeName& t : kTypes) {
-    if (std::strcmp(t.name, name) == 0) return t.code;
+  for (std::size_t i = 0; i < sizeof kTypes / sizeof kTypes[0]; ++i) {
+    if (std::strcmp(kTypes[i].name, name) == 0) return static_cast<int>(i) + 1;
   }
   return 0;
 }
