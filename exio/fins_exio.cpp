@@ -1,4 +1,6 @@
-// The engine object, its connection operations and its synchronisation loop.
+// The engine object: its public operations, the synchronisation loop and
+// the direct reads and writes of PLC memory. The passes are in
+// plc_to_robot_pass.cpp and robot_to_plc_pass.cpp.
 
 #include "exio/fins_exio.h"
 
@@ -8,12 +10,17 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "exio/fins_data_types.h"
 #include "exio/fins_exio_impl.h"
 #include "service/logger.h"
 
 namespace {
 
 constexpr auto kCyclePause = std::chrono::milliseconds(10);
+
+// The code a direct write answers for a type that has no writer (the forced
+// types are read-only): the same as for an address no row may write.
+constexpr int kNoWriterCode = FINS_RETVAL_INVALID_WRITE_AREA;
 
 }  // namespace
 
@@ -100,8 +107,9 @@ void FinsExIO::syncLoop() {
       const bool serviceUp = impl.syncCycle();
       impl.stats.serviceRunning = serviceUp;
       {
-        std::shared_lock<std::shared_timed_mutex> lock(impl.mappingLock);
-        if (!serviceUp) impl.markServiceDown();
+        std::shared_lock<std::shared_timed_mutex> lock(
+            impl.mappings.mappingLock);
+        if (!serviceUp) impl.mappings.markServiceDown();
         const auto done = std::chrono::steady_clock::now();
         noteMappingOutcomes(impl, done);
         impl.stats.cycles.add(done, done - begun);
@@ -130,4 +138,75 @@ bool FinsExIO::Impl::syncCycle() {
   syncPlcToRobot(robot);
   syncRobotToPlc(robot);
   return true;
+}
+
+int FinsExIO::Impl::robotCallState(ExternIOClient::Outcome outcome,
+                                   RobotCalls& robot) {
+  using Outcome = ExternIOClient::Outcome;
+  switch (outcome) {
+    case Outcome::kAnswered:
+      return MappingGood;
+    case Outcome::kRejected:
+    case Outcome::kFault:
+      return MappingRobotCallFailed;
+    case Outcome::kTimedOut:
+      robot.serviceLost = true;
+      return MappingServiceDown;
+    case Outcome::kNoAnswer:
+      break;
+  }
+  return MappingServiceDown;
+}
+
+int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
+                                       FinsDataType type,
+                                       fins_multidata_tp& out) {
+  // A longer text cannot be held by the item; cut short it could read a
+  // different address.
+  if (address.size() > MappingItem::kMaxAddressLength) {
+    return FINS_RETVAL_INVALID_READ_ADDRESS;
+  }
+  {
+    std::shared_lock<std::shared_timed_mutex> lock(mappings.mappingLock);
+    for (const auto& entry : mappings.plcToRobotMap) {
+      const MappingRel& rel = entry.second;
+      // The kept bytes mean something only as the mapping's own type.
+      if (rel.item.type == type && address == rel.item.address) {
+        const int state = rel.state.load();
+        out = rel.item.toMultidata();
+        return state;
+      }
+    }
+  }
+  std::memcpy(out.address, address.c_str(), address.size() + 1);
+  out.type = type;
+  return plc.readItem(out);
+}
+
+// --- Direct access ---------------------------------------------------------------
+
+int FinsExIO::memoryAreaReadInternal(const std::string& address,
+                                     FinsDataType type, Value& value) {
+  fins_multidata_tp item = {};
+  const int code = impl_->getPlcToRobotValue(address, type, item);
+  if (code != FINS_RETVAL_SUCCESS) {
+    item = fins_multidata_tp{};
+  }
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  if (row != nullptr) {
+    value = row->clientValue(item);
+  }
+  return code;
+}
+
+int FinsExIO::memoryAreaWrite(const std::string& address, FinsDataType type,
+                              Value value) {
+  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
+  if (row == nullptr || !row->writable()) {
+    return kNoWriterCode;
+  }
+  fins_multidata_tp item = {};
+  item.type = type;
+  row->takeClientValue(value, &item);
+  return impl_->plc.writeItem(address, type, item);
 }

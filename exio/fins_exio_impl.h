@@ -15,82 +15,11 @@
 
 #include "exio/fins_exio.h"
 #include "exio/fins_exio_stats.h"
+#include "exio/mapping_table.h"
 #include "exio/plc_link.h"
 #include "fins/fins.h"
 #include "robotio/extern_io_client.h"
 #include "robotio/robot_link.h"
-
-// A field that the synchronisation thread writes while other threads hold
-// the mapping table's lock only shared and read it: loads and stores are
-// atomic, yet the record that holds it stays a copyable value (records are
-// copied only under the exclusive lock, when nobody writes them).
-template <typename T>
-class AtomicField {
- public:
-  AtomicField() : value_(T()) {}
-  explicit AtomicField(T value) : value_(value) {}
-  AtomicField(const AtomicField& other) : value_(other.load()) {}
-  AtomicField& operator=(const AtomicField& other) {
-    store(other.load());
-    return *this;
-  }
-
-  T load() const { return value_.load(); }
-  void store(T value) { value_.store(value); }
-
- private:
-  std::atomic<T> value_;
-};
-
-// A mapping's item of the multiple memory area read: its address text, its
-// data type and the value kept from its last exchange. The 8 value bytes are
-// held as one atomic word so that a direct read never sees half of a value
-// the synchronisation thread is storing.
-struct MappingItem {
-  // The address text as given, NUL-terminated; same size as the library's
-  // item field, so at most kMaxAddressLength characters.
-  char address[sizeof(fins_multidata_tp{}.address)] = {};
-  FinsDataType type = static_cast<FinsDataType>(0);
-  AtomicField<std::uint64_t> value;
-
-  static constexpr std::size_t kMaxAddressLength = sizeof(address) - 1;
-
-  // A library item with this item's address, type and kept value.
-  fins_multidata_tp toMultidata() const;
-  // Keeps the value bytes of `from`.
-  void keepValue(const fins_multidata_tp& from);
-};
-
-static_assert(sizeof(fins_multidata_tp{}.value) == sizeof(std::uint64_t),
-              "the kept value is one 8-byte word");
-
-// One mapping between a PLC address and one robot register (two for the
-// forced types). A plain value record apart from its three atomic fields,
-// which the synchronisation thread writes under the shared table lock.
-struct MappingRel {
-  // Tells this record from a later one of the same name: a pass publishes
-  // what it learned only to the record it took its copy from.
-  std::uint64_t id = 0;
-  FinsExIO::MappingDirection direction = FinsExIO::PlcToRobot;
-  MappingItem item;
-  int addressStep = 0;  // PLC words per value
-  fins_address_tp decodedAddress = {};
-  std::string robotRegister;
-  int registerIndex = -1;
-  int secondRegisterIndex = -1;
-  int registerType = FinsExIO::NoRegister;
-  AtomicField<std::int32_t> state{FinsExIO::MappingNew};
-  AtomicField<bool> occupied{false};
-  // For diagnostics, written by the loop's end-of-cycle pass: when the
-  // mapping last ended a cycle in MappingGood (milliseconds on the steady
-  // clock; -1 never) and how many cycles it ended failed.
-  AtomicField<std::int64_t> lastGoodMs{-1};
-  AtomicField<std::uint64_t> failedCycles{0};
-
-  // How the PLC link stands with this record's item (PlcToRobot only);
-  // read and written by the synchronisation thread only.
-  PlcLink::ReadStanding standing;
-};
 
 // The engine's private implementation: the link to the PLC, the mapping
 // table, the client of the external IO service, and the operations of both
@@ -127,30 +56,17 @@ class FinsExIO::Impl {
   // register indices run from 0 to 99.
   static int getRegisterIndex(const std::string& name);
 
-  // --- Mapping table -----------------------------------------------------------
-
-  // See FinsExIO::addMapping. Takes mappingLock exclusively.
+  // See FinsExIO::addMapping: checks and builds the record, then adds it
+  // to `mappings`.
   bool addMapping(const std::string& plcAddress,
                   const std::string& robotRegister,
                   const std::string& secondRobotRegister, FinsDataType type,
                   MappingDirection direction);
 
-
-  // Orders RobotToPlc records of one group by PLC word, then bit.
-  static bool plcRegcompare(const MappingRel& a, const MappingRel& b);
-  // Replaces any RobotToPlc mapping named `name` by a copy of `rel`, kept in
-  // its group's address order. Always true.
-  // REQUIRES: mappingLock held exclusively.
-  bool addRobotToPlcMapping(const std::string& name, const MappingRel& rel);
-  // Removes the RobotToPlc record named `name` from its group, re-pointing
-  // the index at the records that moved. False when there is none.
-  // REQUIRES: mappingLock held exclusively.
-  bool removeRobotToPlcOrderMapping(const std::string& name);
-  // Removes the RobotToPlc record named `name` and its index entry.
-  // REQUIRES: mappingLock held exclusively.
-  void removeRobotToPlcMapping(const std::string& name);
-
   // --- Synchronisation passes (synchronisation thread only) -----------------
+
+  // The owner name under which the engine holds robot input registers.
+  static constexpr char kRobotOwner[] = "FINS_EX_IO";
 
   // The robot side of one cycle: once a call to the service timed out, the
   // rest of the cycle makes no more calls and treats the service as down,
@@ -190,15 +106,6 @@ class FinsExIO::Impl {
   // values were all read. A record whose value could not be read is not
   // written and shows the robot-side failure.
   void syncRobotToPlc(RobotCalls& robot);
-  // Copies the state, claim, kept value and read standing of each record of
-  // `work` to the table's record it was copied from, unless that one was
-  // removed or replaced meanwhile. Takes mappingLock shared.
-  void publish(const std::vector<MappingRel>& work);
-  // REQUIRES: mappingLock held (shared is enough); synchronisation thread.
-  void publishLocked(const std::vector<MappingRel>& work);
-  // Marks every mapping with the service-down state and drops its claim.
-  // REQUIRES: mappingLock held (shared is enough).
-  void markServiceDown();
 
   // Robot values of a run of RobotToPlc records, ready for one FINS write.
   struct PlcRun {
@@ -209,7 +116,6 @@ class FinsExIO::Impl {
   // Appends the robot reads of one RobotToPlc group, one per record in the
   // group's order, to `reads`; false (nothing appended) for an empty group
   // or one of the forced types, which are read-only and yield nothing.
-  // REQUIRES: mappingLock held shared.
   static bool queueGroupReads(const std::vector<MappingRel>& group,
                               std::vector<ExternIOClient::RegisterCall>& reads);
   // Takes the answered reads of one group (`answers`, as queueGroupReads
@@ -241,27 +147,9 @@ class FinsExIO::Impl {
   // real one, or whatever link a test gives. Called by the synchronisation
   // thread alone (its statistics by any thread), so it needs no lock.
   std::unique_ptr<robotio::RobotLink> robotLink;
-  // Lock order: mappingLock before the link's connectionMutex; nothing
-  // takes mappingLock while holding connectionMutex.
-  //
-  // Guards the three mapping containers; the atomic fields of the records
-  // in them are written by the synchronisation thread under the shared lock.
-  std::shared_timed_mutex mappingLock;
-
-  // PlcToRobot mappings by robot register name; the iteration order is the
-  // order of the read batch.
-  std::map<std::string, MappingRel> plcToRobotMap;  // GUARDED_BY(mappingLock)
-  // RobotToPlc mappings by robot register name, pointing into
-  // robotToPlcGroups; valid only while mappingLock is held.
-  std::unordered_map<std::string, MappingRel*>
-      robotToPlcIndex;  // GUARDED_BY(mappingLock)
-  // RobotToPlc mappings, by data type, then area name; each vector sorted by
-  // plcRegcompare. Emptied vectors stay.
-  std::unordered_map<int,
-                     std::unordered_map<std::string, std::vector<MappingRel>>>
-      robotToPlcGroups;  // GUARDED_BY(mappingLock)
-  // The id the next added record gets. GUARDED_BY(mappingLock), exclusive.
-  std::uint64_t nextMappingId = 1;
+  // The mappings and mappingLock, which is taken before the link's
+  // connectionMutex, never after.
+  MappingTable mappings;
 
   // Set while the engine is being destroyed: the passes stop making external
   // IO calls, so that a service that never answers delays the destructor by

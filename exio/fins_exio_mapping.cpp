@@ -1,5 +1,5 @@
-// The mapping table: adding, removing and inspecting mappings, and keeping
-// the RobotToPlc mappings in groups sorted by PLC address.
+// The mapping operations of the engine: checking and building a new record
+// (the table itself is exio/mapping_table.cpp).
 
 #include <algorithm>
 #include <cstring>
@@ -15,21 +15,6 @@ namespace {
 Logger* logger() { return Logger::getInstance(); }
 
 }  // namespace
-
-fins_multidata_tp MappingItem::toMultidata() const {
-  fins_multidata_tp out = {};
-  std::memcpy(out.address, address, sizeof(out.address));
-  out.type = type;
-  const std::uint64_t bytes = value.load();
-  std::memcpy(&out.value, &bytes, sizeof(bytes));
-  return out;
-}
-
-void MappingItem::keepValue(const fins_multidata_tp& from) {
-  std::uint64_t bytes = 0;
-  std::memcpy(&bytes, &from.value, sizeof(bytes));
-  value.store(bytes);
-}
 
 bool FinsExIO::addMapping(const std::string& plcAddress,
                           const std::string& robotRegister,
@@ -91,15 +76,7 @@ bool FinsExIO::Impl::addMapping(const std::string& plcAddress,
     return false;
   }
 
-  std::unique_lock<std::shared_timed_mutex> lock(mappingLock);
-  rel.id = nextMappingId++;
-  if (direction != PlcToRobot) {
-    addRobotToPlcMapping(robotRegister, rel);
-  } else {
-    // The replaced record's claim is not carried over: the new record claims
-    // its register again in the next cycle.
-    plcToRobotMap[robotRegister] = rel;
-  }
+  mappings.add(std::move(rel));
   logger()->log<Logger::INFO>("Fins add mapping %s <---> %s", __func__,
                               __LINE__, plcAddress.c_str(),
                               robotRegister.c_str());
@@ -107,113 +84,17 @@ bool FinsExIO::Impl::addMapping(const std::string& plcAddress,
 }
 
 void FinsExIO::removeMapping(const std::string& robotRegister) {
-  std::unique_lock<std::shared_timed_mutex> lock(impl_->mappingLock);
-  auto plcToRobot = impl_->plcToRobotMap.find(robotRegister);
-  if (plcToRobot != impl_->plcToRobotMap.end()) {
-    logger()->log<Logger::INFO>("Fins remove mapping %s ", __func__, __LINE__,
-                                robotRegister.c_str());
-    impl_->plcToRobotMap.erase(plcToRobot);
-  } else if (impl_->robotToPlcIndex.count(robotRegister) != 0) {
-    logger()->log<Logger::INFO>("Fins remove mapping %s ", __func__, __LINE__,
-                                robotRegister.c_str());
-    impl_->removeRobotToPlcMapping(robotRegister);
-  }
+  impl_->mappings.remove(robotRegister);
 }
 
 std::int32_t FinsExIO::getMapState(const std::string& robotRegister) {
-  std::shared_lock<std::shared_timed_mutex> lock(impl_->mappingLock);
-  auto plcToRobot = impl_->plcToRobotMap.find(robotRegister);
-  if (plcToRobot != impl_->plcToRobotMap.end()) {
-    return plcToRobot->second.state.load();
-  }
-  auto robotToPlc = impl_->robotToPlcIndex.find(robotRegister);
-  if (robotToPlc != impl_->robotToPlcIndex.end()) {
-    return robotToPlc->second->state.load();
-  }
-  return MappingNotFound;
+  return impl_->mappings.state(robotRegister);
 }
 
 std::int32_t FinsExIO::getMapDirection(const std::string& robotRegister) {
-  std::shared_lock<std::shared_timed_mutex> lock(impl_->mappingLock);
-  auto plcToRobot = impl_->plcToRobotMap.find(robotRegister);
-  if (plcToRobot != impl_->plcToRobotMap.end()) {
-    return plcToRobot->second.direction;
-  }
-  auto robotToPlc = impl_->robotToPlcIndex.find(robotRegister);
-  if (robotToPlc != impl_->robotToPlcIndex.end()) {
-    return robotToPlc->second->direction;
-  }
-  return -1;
+  return impl_->mappings.direction(robotRegister);
 }
 
 std::unordered_map<std::string, std::string> FinsExIO::getMapping() {
-  std::shared_lock<std::shared_timed_mutex> lock(impl_->mappingLock);
-  std::unordered_map<std::string, std::string> table;
-  // RobotToPlc first: a name mapped both ways shows its RobotToPlc address.
-  for (const auto& entry : impl_->robotToPlcIndex) {
-    table.emplace(entry.first, entry.second->item.address);
-  }
-  for (const auto& entry : impl_->plcToRobotMap) {
-    table.emplace(entry.first, entry.second.item.address);
-  }
-  return table;
-}
-
-bool FinsExIO::Impl::plcRegcompare(const MappingRel& a, const MappingRel& b) {
-  if (a.decodedAddress.word != b.decodedAddress.word) {
-    return a.decodedAddress.word < b.decodedAddress.word;
-  }
-  return a.decodedAddress.bit < b.decodedAddress.bit;
-}
-
-bool FinsExIO::Impl::addRobotToPlcMapping(const std::string& name,
-                                          const MappingRel& rel) {
-  if (robotToPlcIndex.count(name) != 0) {
-    removeRobotToPlcMapping(name);
-  }
-  std::vector<MappingRel>& group =
-      robotToPlcGroups[rel.item.type][rel.decodedAddress.name];
-  group.push_back(rel);
-  std::sort(group.begin(), group.end(), plcRegcompare);
-  // The append may have moved the whole vector and the sort any record.
-  for (MappingRel& record : group) {
-    robotToPlcIndex[record.robotRegister] = &record;
-  }
-  return true;
-}
-
-bool FinsExIO::Impl::removeRobotToPlcOrderMapping(const std::string& name) {
-  for (auto& byType : robotToPlcGroups) {
-    for (auto& byArea : byType.second) {
-      std::vector<MappingRel>& group = byArea.second;
-      auto found = std::find_if(
-          group.begin(), group.end(),
-          [&name](const MappingRel& rel) { return rel.robotRegister == name; });
-      if (found == group.end()) {
-        continue;
-      }
-      logger()->log<Logger::INFO>("Fins remove %s <---> %s mapping", __func__,
-                                  __LINE__, name.c_str(),
-                                  found->item.address);
-      const auto position = group.erase(found);
-      for (auto moved = position; moved != group.end(); ++moved) {
-        robotToPlcIndex[moved->robotRegister] = &*moved;
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
-void FinsExIO::Impl::removeRobotToPlcMapping(const std::string& name) {
-  if (!removeRobotToPlcOrderMapping(name)) {
-    logger()->log<Logger::WARNING>(
-        "Fins remove robot ro plc order mapping don't find item: %s", __func__,
-        __LINE__, name.c_str());
-  }
-  if (robotToPlcIndex.erase(name) == 0) {
-    logger()->log<Logger::WARNING>(
-        "Fins remove robot ro plc mapping don't find item: %s", __func__,
-        __LINE__, name.c_str());
-  }
+  return impl_->mappings.addresses();
 }

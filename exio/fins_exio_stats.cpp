@@ -189,8 +189,8 @@ fins_exchange_stats_tp EngineStats::fins() const {
 
 void noteMappingOutcomes(FinsExIO::Impl& impl, Clock::time_point now) {
   const std::int64_t nowMs = steadyMs(now);
-  for (auto& entry : impl.plcToRobotMap) noteOutcome(entry.second, nowMs);
-  for (auto& entry : impl.robotToPlcIndex) noteOutcome(*entry.second, nowMs);
+  for (auto& entry : impl.mappings.plcToRobotMap) noteOutcome(entry.second, nowMs);
+  for (auto& entry : impl.mappings.robotToPlcIndex) noteOutcome(*entry.second, nowMs);
 }
 
 FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
@@ -248,14 +248,14 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
 
   {
     const std::int64_t nowMs = steadyMs(now);
-    std::shared_lock<std::shared_timed_mutex> lock(impl.mappingLock);
-    out.mappings.reserve(impl.plcToRobotMap.size() +
-                         impl.robotToPlcIndex.size());
-    for (const auto& entry : impl.plcToRobotMap) {
+    std::shared_lock<std::shared_timed_mutex> lock(impl.mappings.mappingLock);
+    out.mappings.reserve(impl.mappings.plcToRobotMap.size() +
+                         impl.mappings.robotToPlcIndex.size());
+    for (const auto& entry : impl.mappings.plcToRobotMap) {
       out.mappings.push_back(mappingFacts(entry.first, entry.second, nowMs));
     }
     const std::size_t firstRobotToPlc = out.mappings.size();
-    for (const auto& entry : impl.robotToPlcIndex) {
+    for (const auto& entry : impl.mappings.robotToPlcIndex) {
       out.mappings.push_back(mappingFacts(entry.first, *entry.second, nowMs));
     }
     std::sort(out.mappings.begin() + firstRobotToPlc, out.mappings.end(),

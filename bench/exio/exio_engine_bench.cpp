@@ -359,11 +359,11 @@ CycleFigures measureCycle(plcsim::PlcSimulator& plc,
       },
       split);
   auto allGood = [&] {
-    std::shared_lock<std::shared_timed_mutex> lock(engine.mappingLock);
-    for (const auto& e : engine.plcToRobotMap) {
+    std::shared_lock<std::shared_timed_mutex> lock(engine.mappings.mappingLock);
+    for (const auto& e : engine.mappings.plcToRobotMap) {
       if (e.second.state.load() != 0) return false;
     }
-    for (const auto& e : engine.robotToPlcIndex) {
+    for (const auto& e : engine.mappings.robotToPlcIndex) {
       if (e.second->state.load() != 0) return false;
     }
     return true;

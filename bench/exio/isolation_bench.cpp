@@ -129,8 +129,8 @@ class Bench {
   }
 
   int state(int index) {
-    std::shared_lock<std::shared_timed_mutex> lock(engine_->mappingLock);
-    return engine_->plcToRobotMap.at("in" + std::to_string(index)).state.load();
+    std::shared_lock<std::shared_timed_mutex> lock(engine_->mappings.mappingLock);
+    return engine_->mappings.plcToRobotMap.at("in" + std::to_string(index)).state.load();
   }
 
   bool othersGood(int except) {

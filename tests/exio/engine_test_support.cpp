@@ -89,10 +89,10 @@ WriteFrame decodeWrite(const std::vector<std::uint8_t>& frame) {
 }
 
 std::string tableProblems(FinsExIO::Impl& impl) {
-  std::shared_lock<std::shared_timed_mutex> lock(impl.mappingLock);
+  std::shared_lock<std::shared_timed_mutex> lock(impl.mappings.mappingLock);
   std::ostringstream problems;
   std::set<std::string> grouped;
-  for (auto& byType : impl.robotToPlcGroups) {
+  for (auto& byType : impl.mappings.robotToPlcGroups) {
     for (auto& byArea : byType.second) {
       const std::vector<MappingRel>& group = byArea.second;
       for (std::size_t i = 0; i < group.size(); ++i) {
@@ -106,14 +106,14 @@ std::string tableProblems(FinsExIO::Impl& impl) {
                    << rel.decodedAddress.name << " in group " << byArea.first
                    << "\n";
         }
-        if (i > 0 && FinsExIO::Impl::plcRegcompare(rel, group[i - 1])) {
+        if (i > 0 && MappingTable::plcRegcompare(rel, group[i - 1])) {
           problems << rel.robotRegister << ": out of address order\n";
         }
         if (!grouped.insert(rel.robotRegister).second) {
           problems << rel.robotRegister << ": grouped twice\n";
         }
-        auto indexed = impl.robotToPlcIndex.find(rel.robotRegister);
-        if (indexed == impl.robotToPlcIndex.end()) {
+        auto indexed = impl.mappings.robotToPlcIndex.find(rel.robotRegister);
+        if (indexed == impl.mappings.robotToPlcIndex.end()) {
           problems << rel.robotRegister << ": not in the index\n";
         } else if (indexed->second != &rel) {
           problems << rel.robotRegister << ": index points elsewhere\n";
@@ -121,11 +121,11 @@ std::string tableProblems(FinsExIO::Impl& impl) {
       }
     }
   }
-  if (impl.robotToPlcIndex.size() != grouped.size()) {
-    problems << "index holds " << impl.robotToPlcIndex.size()
+  if (impl.mappings.robotToPlcIndex.size() != grouped.size()) {
+    problems << "index holds " << impl.mappings.robotToPlcIndex.size()
              << " names, groups " << grouped.size() << "\n";
   }
-  for (const auto& entry : impl.plcToRobotMap) {
+  for (const auto& entry : impl.mappings.plcToRobotMap) {
     if (entry.first != entry.second.robotRegister ||
         entry.second.direction != FinsExIO::PlcToRobot) {
       problems << entry.first << ": PlcToRobot entry mislabelled\n";

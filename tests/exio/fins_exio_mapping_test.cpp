@@ -22,11 +22,11 @@ class MappingTest : public EngineTest {
   }
   // The names of one RobotToPlc group, in its order.
   std::vector<std::string> group(FinsDataType type, const std::string& area) {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
+    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
     std::vector<std::string> names;
     // find, not operator[]: nothing may be inserted under a shared lock.
-    auto byType = impl().robotToPlcGroups.find(type);
-    if (byType == impl().robotToPlcGroups.end()) {
+    auto byType = impl().mappings.robotToPlcGroups.find(type);
+    if (byType == impl().mappings.robotToPlcGroups.end()) {
       return names;
     }
     auto byArea = byType->second.find(area);
@@ -65,8 +65,8 @@ TEST_F(MappingTest, AddedMappingIsListedWithItsDirectionAndNewState) {
 
 TEST_F(MappingTest, RecordCarriesTheDerivedFacts) {
   ASSERT_TRUE(add(" dm100", "in1_2", WordForced, FinsExIO::PlcToRobot, "in7"));
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-  const MappingRel& rel = impl().plcToRobotMap.at("in1_2");
+  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  const MappingRel& rel = impl().mappings.plcToRobotMap.at("in1_2");
   EXPECT_STREQ(" dm100", rel.item.address);
   EXPECT_EQ(WordForced, rel.item.type);
   EXPECT_STREQ("DM", rel.decodedAddress.name);
@@ -86,8 +86,8 @@ TEST_F(MappingTest, AddressTextIsListedAsGiven) {
 
 TEST_F(MappingTest, RegisterNameWithoutDigitsIsIndexZero) {
   ASSERT_TRUE(add("DM1", "input", Int16, FinsExIO::PlcToRobot));
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-  EXPECT_EQ(0, impl().plcToRobotMap.at("input").registerIndex);
+  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  EXPECT_EQ(0, impl().mappings.plcToRobotMap.at("input").registerIndex);
 }
 
 TEST_F(MappingTest, AddressOfDigitsOnlyIsAccepted) {
@@ -152,9 +152,9 @@ TEST_F(MappingTest, SameNameSameDirectionReplaces) {
   ASSERT_TRUE(add("DM200", "in1", Int32, FinsExIO::PlcToRobot));
   EXPECT_EQ((Table{{"in1", "DM200"}}), engine_->getMapping());
   {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-    EXPECT_EQ(1u, impl().plcToRobotMap.size());
-    EXPECT_EQ(Int32, impl().plcToRobotMap.at("in1").item.type);
+    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    EXPECT_EQ(1u, impl().mappings.plcToRobotMap.size());
+    EXPECT_EQ(Int32, impl().mappings.plcToRobotMap.at("in1").item.type);
   }
 
   ASSERT_TRUE(add("DM100", "out1"));
@@ -221,18 +221,18 @@ TEST_F(MappingTest, RemovingFromTheMiddleOfAGroupKeepsTheIndexRight) {
   EXPECT_EQ((Table{{"out1", "DM100"}, {"out2", "DM101"}, {"out3", "DM102"}}),
             engine_->getMapping());
   {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-    EXPECT_STREQ("DM102", impl().robotToPlcIndex.at("out3")->item.address);
+    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    EXPECT_STREQ("DM102", impl().mappings.robotToPlcIndex.at("out3")->item.address);
   }
 }
 
 TEST_F(MappingTest, RemovingTheLastRecordLeavesAnEmptyGroup) {
   ASSERT_TRUE(add("DM100", "out1"));
   engine_->removeMapping("out1");
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-  ASSERT_EQ(1u, impl().robotToPlcGroups.count(Int16));
-  EXPECT_TRUE(impl().robotToPlcGroups.at(Int16).at("DM").empty());
-  EXPECT_TRUE(impl().robotToPlcIndex.empty());
+  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  ASSERT_EQ(1u, impl().mappings.robotToPlcGroups.count(Int16));
+  EXPECT_TRUE(impl().mappings.robotToPlcGroups.at(Int16).at("DM").empty());
+  EXPECT_TRUE(impl().mappings.robotToPlcIndex.empty());
 }
 
 TEST_F(MappingTest, RemovingAnUnknownNameIsSilent) {
@@ -244,9 +244,9 @@ TEST_F(MappingTest, RemovingAnUnknownNameIsSilent) {
 }
 
 TEST_F(MappingTest, GroupHelpersWarnAboutNamesTheyDoNotHold) {
-  std::unique_lock<std::shared_timed_mutex> lock(impl().mappingLock);
-  EXPECT_FALSE(impl().removeRobotToPlcOrderMapping("nobody"));
-  impl().removeRobotToPlcMapping("nobody");
+  std::unique_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  EXPECT_FALSE(impl().mappings.removeRobotToPlcOrderMapping("nobody"));
+  impl().mappings.removeRobotToPlcMapping("nobody");
   EXPECT_EQ(1u, log_.count(
                     "Fins remove robot ro plc order mapping don't find item: "
                     "nobody"));

@@ -51,8 +51,8 @@ class MemoryRobot : public robotio::RobotLink {
 };
 
 int stateOf(FinsExIO::Impl& engine, const std::string& name) {
-  std::shared_lock<std::shared_timed_mutex> lock(engine.mappingLock);
-  return engine.robotToPlcIndex.at(name)->state.load();
+  std::shared_lock<std::shared_timed_mutex> lock(engine.mappings.mappingLock);
+  return engine.mappings.robotToPlcIndex.at(name)->state.load();
 }
 
 TEST(SteppedCycle, EachCycleCarriesBothWaysAndAFailingRegisterFailsAlone) {
