@@ -402,6 +402,9 @@ void finslib_exchange_stats_add(fins_exchange_stats_tp *into, const fins_exchang
  * fall, read from the histogram (the middle of the bucket it lands in, at most max_us); 0 without
  * exchanges. */
 double finslib_exchange_time_quantile_us(const fins_exchange_stats_tp *stats, double q);
+/* The same over any histogram of n buckets laid out as time_buckets (normally
+ * FINS_STATS_TIME_BUCKETS of them) whose longest time was max_us; 0 while it is empty. */
+double finslib_time_buckets_quantile_us(const uint32_t *buckets, size_t n, uint64_t max_us, double q);
 /* The histogram bucket of an exchange time (see fins_exchange_stats_tp). */
 int finslib_exchange_time_bucket(uint64_t us);
 

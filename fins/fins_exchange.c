@@ -311,27 +311,32 @@ void finslib_exchange_stats_add(fins_exchange_stats_tp *into, const fins_exchang
     for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) into->time_buckets[i] += from->time_buckets[i];
 }
 
-double finslib_exchange_time_quantile_us(const fins_exchange_stats_tp *stats, double q) {
-    if (stats == NULL || stats->exchanges == 0) return 0;
+double finslib_time_buckets_quantile_us(const uint32_t *buckets, size_t n, uint64_t max_us, double q) {
+    if (buckets == NULL) return 0;
     uint64_t total = 0;
-    for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) total += stats->time_buckets[i];
+    for (size_t i = 0; i < n; i++) total += buckets[i];
     if (total == 0) return 0;
     if (q < 0) q = 0;
     if (q > 1) q = 1;
-    /* The rank of the wanted exchange, 1-based: the smallest that has at least q of them at or below. */
+    /* The rank of the wanted time, 1-based: the smallest that has at least q of them at or below. */
     uint64_t rank = (uint64_t)(q * (double)total + 0.999999);
     if (rank == 0) rank = 1;
     uint64_t seen = 0;
-    for (int i = 0; i < FINS_STATS_TIME_BUCKETS; i++) {
-        seen += stats->time_buckets[i];
+    for (size_t i = 0; i < n; i++) {
+        seen += buckets[i];
         if (seen >= rank) {
             double low, width;
-            bucket_range(i, &low, &width);
+            bucket_range((int)i, &low, &width);
             double middle = low + width / 2;
-            return middle > (double)stats->max_us ? (double)stats->max_us : middle;
+            return middle > (double)max_us ? (double)max_us : middle;
         }
     }
-    return (double)stats->max_us;
+    return (double)max_us;
+}
+
+double finslib_exchange_time_quantile_us(const fins_exchange_stats_tp *stats, double q) {
+    if (stats == NULL || stats->exchanges == 0) return 0;
+    return finslib_time_buckets_quantile_us(stats->time_buckets, FINS_STATS_TIME_BUCKETS, stats->max_us, q);
 }
 
 int XX_finslib_communicate(fins_sys_tp *sys, fins_command_tp *command, size_t *bodylen, bool read_response) {
