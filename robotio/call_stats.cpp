@@ -4,7 +4,6 @@ namespace robotio {
 
 namespace {
 
-constexpr int kTopExponent = 26;
 constexpr double kUsPerMs = 1000.0;
 constexpr double kP99 = 0.99;
 
@@ -16,26 +15,10 @@ void bump(std::atomic<T>& counter, T by) {
                 std::memory_order_relaxed);
 }
 
-// Lower bound and width of a bucket in microseconds.
-void bucketRange(int bucket, double* low, double* width) {
-  if (bucket < 8) {
-    *low = bucket;
-    *width = 1;
-    return;
-  }
-  const int e = bucket / 8 + 2;
-  *low = static_cast<double>(static_cast<std::uint64_t>(8 + bucket % 8)
-                             << (e - 3));
-  *width = static_cast<double>(std::uint64_t{1} << (e - 3));
-}
-
 }  // namespace
 
 int CallRecorder::bucketOf(std::uint64_t us) {
-  if (us < 8) return static_cast<int>(us);
-  const int e = 63 - __builtin_clzll(us);
-  if (e > kTopExponent) return kBuckets - 1;
-  return 8 * (e - 2) + static_cast<int>((us >> (e - 3)) & 7u);
+  return finslib_exchange_time_bucket(us);
 }
 
 void CallRecorder::record(std::chrono::steady_clock::duration took,
@@ -66,24 +49,12 @@ CallStats CallRecorder::summary() const {
                static_cast<double>(out.calls) / kUsPerMs;
 
   std::array<std::uint32_t, kBuckets> counts;
-  std::uint64_t total = 0;
   for (int i = 0; i < kBuckets; ++i) {
     counts[i] = buckets_[i].load(std::memory_order_relaxed);
-    total += counts[i];
   }
-  const auto rank = static_cast<std::uint64_t>(kP99 * total + 0.999999);
-  std::uint64_t seen = 0;
-  for (int i = 0; i < kBuckets; ++i) {
-    seen += counts[i];
-    if (seen >= rank && seen > 0) {
-      double low = 0;
-      double width = 0;
-      bucketRange(i, &low, &width);
-      const double middle = low + width / 2;
-      out.p99Ms = (middle > maxUs ? maxUs : middle) / kUsPerMs;
-      break;
-    }
-  }
+  out.p99Ms =
+      finslib_time_buckets_quantile_us(counts.data(), counts.size(), maxUs, kP99) /
+      kUsPerMs;
   return out;
 }
 

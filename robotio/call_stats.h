@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "fins/fins.h"
+
 namespace robotio {
 
 // A summary of the calls made so far. Times in milliseconds.
@@ -26,9 +28,9 @@ struct CallStats {
 // nothing a reader could make the caller wait for.
 class CallRecorder {
  public:
-  // Buckets of the time histogram: eight per power of two of microseconds,
-  // up to 2^26 us (67 s); the last also takes every longer call.
-  static constexpr int kBuckets = 200;
+  // Buckets of the time histogram, laid out as the FINS library's exchange
+  // times are, so that the robot's and the PLC's times read alike.
+  static constexpr int kBuckets = FINS_STATS_TIME_BUCKETS;
 
   // One call that took `took`; `failed` when it got no proper answer
   // (fault, no answer, time-out), `timedOut` when it waited out its
