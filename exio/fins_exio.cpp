@@ -116,8 +116,7 @@ void FinsExIO::syncLoop() {
       }
       std::this_thread::sleep_for(kCyclePause);
     } catch (const std::exception& e) {
-      Logger::getInstance()->log<Logger::ERROR>("FINS sync cycle fail: %s",
-                                                __func__, __LINE__, e.what());
+      GW_LOG(ERROR, "FINS sync cycle fail: %s", e.what());
       std::this_thread::sleep_for(kCyclePause);
     }
     ++impl.cycleCount;

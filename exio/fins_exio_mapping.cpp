@@ -10,12 +10,6 @@
 #include "exio/fins_exio_impl.h"
 #include "service/logger.h"
 
-namespace {
-
-Logger* logger() { return Logger::getInstance(); }
-
-}  // namespace
-
 bool FinsExIO::addMapping(const std::string& plcAddress,
                           const std::string& robotRegister,
                           const std::string& secondRobotRegister,
@@ -35,9 +29,10 @@ bool FinsExIO::Impl::addMapping(const std::string& plcAddress,
   // The text must fit the read item's address field whole: cut short it
   // could name another, valid-looking address.
   if (plcAddress.size() > MappingItem::kMaxAddressLength) {
-    logger()->log<Logger::ERROR>(
+    GW_LOG(
+        ERROR,
         "Fins add mapping %s <---> %s fail: address longer than %d characters",
-        __func__, __LINE__, plcAddress.c_str(), robotRegister.c_str(),
+        plcAddress.c_str(), robotRegister.c_str(),
         static_cast<int>(MappingItem::kMaxAddressLength));
     return false;
   }
@@ -55,31 +50,27 @@ bool FinsExIO::Impl::addMapping(const std::string& plcAddress,
   rel.registerType = finsTypeConvert(type);
 
   if (decodeFailed) {
-    logger()->log<Logger::ERROR>(
-        "Fins add mapping %s <---> %s fail: address decode fail", __func__,
-        __LINE__, plcAddress.c_str(), robotRegister.c_str());
+    GW_LOG(ERROR, "Fins add mapping %s <---> %s fail: address decode fail",
+           plcAddress.c_str(), robotRegister.c_str());
     return false;
   }
   if (rel.registerIndex < 0) {
-    logger()->log<Logger::ERROR>(
-        "Fins add mapping %s <---> %s fail: vorl register parser fail %s",
-        __func__, __LINE__, plcAddress.c_str(), robotRegister.c_str(),
-        robotRegister.c_str());
+    GW_LOG(ERROR,
+           "Fins add mapping %s <---> %s fail: vorl register parser fail %s",
+           plcAddress.c_str(), robotRegister.c_str(), robotRegister.c_str());
     return false;
   }
   if (rel.registerType < 0) {
-    logger()->log<Logger::ERROR>(
-        "Fins add mapping %s <---> %s fail: vorl register type parser fail "
-        "(FinsDataType)%d",
-        __func__, __LINE__, plcAddress.c_str(), robotRegister.c_str(),
-        static_cast<int>(type));
+    GW_LOG(ERROR,
+           "Fins add mapping %s <---> %s fail: vorl register type parser fail "
+           "(FinsDataType)%d",
+           plcAddress.c_str(), robotRegister.c_str(), static_cast<int>(type));
     return false;
   }
 
   mappings.add(std::move(rel));
-  logger()->log<Logger::INFO>("Fins add mapping %s <---> %s", __func__,
-                              __LINE__, plcAddress.c_str(),
-                              robotRegister.c_str());
+  GW_LOG(INFO, "Fins add mapping %s <---> %s", plcAddress.c_str(),
+         robotRegister.c_str());
   return true;
 }
 

@@ -10,12 +10,6 @@
 
 #include "service/logger.h"
 
-namespace {
-
-Logger* logger() { return Logger::getInstance(); }
-
-}  // namespace
-
 fins_multidata_tp MappingItem::toMultidata() const {
   fins_multidata_tp out = {};
   std::memcpy(out.address, address, sizeof(out.address));
@@ -45,14 +39,12 @@ bool MappingTable::remove(const std::string& name) {
   std::unique_lock<std::shared_timed_mutex> lock(mappingLock);
   auto plcToRobot = plcToRobotMap.find(name);
   if (plcToRobot != plcToRobotMap.end()) {
-    logger()->log<Logger::INFO>("Fins remove mapping %s ", "removeMapping",
-                                __LINE__, name.c_str());
+    GW_LOG_AS(INFO, "removeMapping", "Fins remove mapping %s ", name.c_str());
     plcToRobotMap.erase(plcToRobot);
     return true;
   }
   if (robotToPlcIndex.count(name) != 0) {
-    logger()->log<Logger::INFO>("Fins remove mapping %s ", "removeMapping",
-                                __LINE__, name.c_str());
+    GW_LOG_AS(INFO, "removeMapping", "Fins remove mapping %s ", name.c_str());
     removeRobotToPlcMapping(name);
     return true;
   }
@@ -179,9 +171,8 @@ bool MappingTable::removeRobotToPlcOrderMapping(const std::string& name) {
       if (found == group.end()) {
         continue;
       }
-      logger()->log<Logger::INFO>("Fins remove %s <---> %s mapping", __func__,
-                                  __LINE__, name.c_str(),
-                                  found->item.address);
+      GW_LOG(INFO, "Fins remove %s <---> %s mapping", name.c_str(),
+             found->item.address);
       const auto position = group.erase(found);
       for (auto moved = position; moved != group.end(); ++moved) {
         robotToPlcIndex[moved->robotRegister] = &*moved;
@@ -194,13 +185,12 @@ bool MappingTable::removeRobotToPlcOrderMapping(const std::string& name) {
 
 void MappingTable::removeRobotToPlcMapping(const std::string& name) {
   if (!removeRobotToPlcOrderMapping(name)) {
-    logger()->log<Logger::WARNING>(
-        "Fins remove robot ro plc order mapping don't find item: %s", __func__,
-        __LINE__, name.c_str());
+    GW_LOG(WARNING,
+           "Fins remove robot ro plc order mapping don't find item: %s",
+           name.c_str());
   }
   if (robotToPlcIndex.erase(name) == 0) {
-    logger()->log<Logger::WARNING>(
-        "Fins remove robot ro plc mapping don't find item: %s", __func__,
-        __LINE__, name.c_str());
+    GW_LOG(WARNING, "Fins remove robot ro plc mapping don't find item: %s",
+           name.c_str());
   }
 }

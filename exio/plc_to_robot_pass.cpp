@@ -25,28 +25,28 @@ bool hasSecondRegister(FinsDataType type) {
 void logReadNotes(const std::vector<PlcLink::ReadNote>& notes,
                   const std::vector<MappingRel>& records) {
   using Kind = PlcLink::ReadNote::Kind;
-  Logger* const logger = Logger::getInstance();
   for (const auto& note : notes) {
     const MappingRel& rel = records[note.index];
     const char* name = rel.robotRegister.c_str();
     const char* address = rel.item.address;
     switch (note.kind) {
       case Kind::kNoPlace:
-        logger->log<Logger::WARNING>(
+        GW_LOG_AS(
+            WARNING, "syncPlcToRobot",
             "Fins mapping %s <---> %s is not read: the PLC family has no such "
             "address, code %d",
-            "syncPlcToRobot", __LINE__, address, name, note.code);
+            address, name, note.code);
         break;
       case Kind::kRefused:
-        logger->log<Logger::WARNING>(
-            "Fins mapping %s <---> %s refused by the PLC with end code "
-            "0x%04X; tried alone again every second",
-            "syncPlcToRobot", __LINE__, address, name, note.code);
+        GW_LOG_AS(WARNING, "syncPlcToRobot",
+                  "Fins mapping %s <---> %s refused by the PLC with end code "
+                  "0x%04X; tried alone again every second",
+                  address, name, note.code);
         break;
       case Kind::kAccepted:
-        logger->log<Logger::INFO>(
-            "Fins mapping %s <---> %s accepted by the PLC again",
-            "syncPlcToRobot", __LINE__, address, name);
+        GW_LOG_AS(INFO, "syncPlcToRobot",
+                  "Fins mapping %s <---> %s accepted by the PLC again", address,
+                  name);
         break;
     }
   }

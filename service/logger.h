@@ -15,11 +15,9 @@
 // call and written under a lock, so records of different threads never
 // interleave inside one record.
 //
-// Usage:
-//   Logger::getInstance()->log<Logger::INFO>("Fins start connecting PLC",
-//                                            __func__, __LINE__);
-//   Logger::getInstance()->log<Logger::ERROR>("index:%d detail: %s",
-//                                             __func__, __LINE__, i, what);
+// Usage (GW_LOG, below, fills in the function's name and line):
+//   GW_LOG(INFO, "Fins start connecting PLC");
+//   GW_LOG(ERROR, "index:%d detail: %s", i, what);
 class Logger {
  public:
   enum Level { INFO = 0, WARNING = 1, ERROR = 2 };
@@ -121,5 +119,19 @@ void Logger::log(const std::string& format, const char* function, int line,
                 printfArg(args)...);
   write(levelText(L), message, function, line);
 }
+
+// One record at `level` (INFO, WARNING or ERROR) under the calling
+// function's own name and line, so that no record names its function by
+// hand:
+//   GW_LOG(INFO, "Fins start connecting PLC");
+//   GW_LOG(ERROR, "index:%d detail: %s", index, what);
+#define GW_LOG(level, ...) GW_LOG_AS(level, __func__, __VA_ARGS__)
+
+// The same under the name `function`, for records that carry the name of
+// the public operation (or the loop) they belong to, whichever helper
+// writes them.
+#define GW_LOG_AS(level, function, format, ...)                             \
+  ::Logger::getInstance()->log<::Logger::level>(format, function, __LINE__, \
+                                                ##__VA_ARGS__)
 
 #endif  // GW_SERVICE_LOGGER_H_
