@@ -131,7 +131,7 @@ double EngineStats::unixSeconds(SystemTime at) {
 void EngineStats::noteConnected(const std::string& address, int port,
                                 bool byLoop) {
   const double now = unixSeconds(std::chrono::system_clock::now());
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   link_.plcAddress = address;
   link_.plcPort = port;
   link_.connectedSince = now;
@@ -141,7 +141,7 @@ void EngineStats::noteConnected(const std::string& address, int port,
 void EngineStats::noteFailure(const std::string& address, int port,
                               int code) {
   const double now = unixSeconds(std::chrono::system_clock::now());
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   link_.plcAddress = address;
   link_.plcPort = port;
   link_.connectedSince = 0;
@@ -150,19 +150,19 @@ void EngineStats::noteFailure(const std::string& address, int port,
 }
 
 void EngineStats::noteDisconnected() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   link_.connectedSince = 0;
 }
 
 void EngineStats::foldFins(const fins_exchange_stats_tp& record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   finslib_exchange_stats_add(&finsTotals_, &record);
   // The record's last published copy is in the totals now.
   finsCurrent_ = fins_exchange_stats_tp{};
 }
 
 void EngineStats::publishFins(const fins_exchange_stats_tp* record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   if (record != nullptr) {
     finsCurrent_ = *record;
   } else {
@@ -171,14 +171,14 @@ void EngineStats::publishFins(const fins_exchange_stats_tp* record) {
 }
 
 EngineStats::Link EngineStats::link() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   return link_;
 }
 
 fins_exchange_stats_tp EngineStats::fins() const {
   fins_exchange_stats_tp out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    gw::MutexLock lock(mutex_);
     out = finsTotals_;
     finslib_exchange_stats_add(&out, &finsCurrent_);
   }

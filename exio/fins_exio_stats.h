@@ -9,11 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "exio/fins_exio.h"
 #include "fins/fins.h"
+#include "service/mutex.h"
+#include "service/thread_annotations.h"
 
 // The work time of the last cycles, written by the loop without a lock and
 // summarised by any thread. Each slot packs a cycle's end (milliseconds
@@ -66,20 +67,22 @@ class EngineStats {
   };
 
   // A connect to `address`:`port` succeeded now.
-  void noteConnected(const std::string& address, int port, bool byLoop);
+  void noteConnected(const std::string& address, int port, bool byLoop)
+      EXCLUDES(mutex_);
   // A connect failed or the link was lost now, with `code`.
-  void noteFailure(const std::string& address, int port, int code);
+  void noteFailure(const std::string& address, int port, int code)
+      EXCLUDES(mutex_);
   // The link was closed on purpose.
-  void noteDisconnected();
+  void noteDisconnected() EXCLUDES(mutex_);
 
   // The counters of a connection record about to be freed join the totals.
-  void foldFins(const fins_exchange_stats_tp& record);
+  void foldFins(const fins_exchange_stats_tp& record) EXCLUDES(mutex_);
   // The current record's counters (null: none), published once per cycle.
-  void publishFins(const fins_exchange_stats_tp* record);
+  void publishFins(const fins_exchange_stats_tp* record) EXCLUDES(mutex_);
 
-  Link link() const;
+  Link link() const EXCLUDES(mutex_);
   // The totals of freed records plus the current one's last copy.
-  fins_exchange_stats_tp fins() const;
+  fins_exchange_stats_tp fins() const EXCLUDES(mutex_);
 
   CycleTimeRing cycles;
   // The liveness probe of the last cycle.
@@ -88,10 +91,11 @@ class EngineStats {
  private:
   static double unixSeconds(SystemTime at);
 
-  mutable std::mutex mutex_;  // taken last, after any engine lock
-  Link link_;                        // GUARDED_BY(mutex_)
-  fins_exchange_stats_tp finsTotals_{};   // GUARDED_BY(mutex_)
-  fins_exchange_stats_tp finsCurrent_{};  // GUARDED_BY(mutex_)
+  // Taken last, after any engine lock (the order is in exio/plc_link.h).
+  mutable gw::Mutex mutex_;
+  Link link_ GUARDED_BY(mutex_);
+  fins_exchange_stats_tp finsTotals_ GUARDED_BY(mutex_) = {};
+  fins_exchange_stats_tp finsCurrent_ GUARDED_BY(mutex_) = {};
 };
 
 // The loop's end-of-cycle pass over the mapping table: notes, from each

@@ -274,7 +274,7 @@ PlcLink::PlcLink(EngineStats& stats)
     : stats_(stats), state_(FinsExIO::Disconnected) {}
 
 PlcLink::~PlcLink() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   closeConnection();
 }
 
@@ -292,12 +292,12 @@ std::string PlcLink::transportName() const {
 }
 
 PlcLink::Snapshot PlcLink::snapshot() const {
-  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  gw::MutexLock lock(snapshotMutex_);
   return snapshot_;
 }
 
 void PlcLink::publishSnapshot() {
-  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  gw::MutexLock lock(snapshotMutex_);
   snapshot_.cpuUnitData = cpuUnitData_;
   snapshot_.hasConnection = connection_ != nullptr;
 }
@@ -316,7 +316,7 @@ bool PlcLink::connect(const Endpoint& endpoint) {
   int code = 0;
   bool connected = false;
   {
-    std::lock_guard<std::mutex> lock(connectionMutex);
+    gw::MutexLock lock(connectionMutex);
     // A client's connect starts afresh, whatever the loop's pacing was.
     pacing_ = ReconnectPacing();
     connected = connectLocked(endpoint, false);
@@ -419,7 +419,7 @@ bool PlcLink::connectLocked(const Endpoint& endpoint, bool quiet) {
 }
 
 void PlcLink::disconnect() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   disconnectLocked();
 }
 
@@ -461,7 +461,7 @@ bool PlcLink::setFinsSocketOpt(int fd) {
 }
 
 bool PlcLink::isTCPEstablished() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   if (connection_ == nullptr || state_ == FinsExIO::Disconnected) {
     return true;
   }
@@ -470,7 +470,7 @@ bool PlcLink::isTCPEstablished() {
 }
 
 bool PlcLink::setPLCMode(const std::string& text) {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return setPLCModeLocked(text);
 }
 
@@ -496,7 +496,7 @@ void PlcLink::maintain(const char* loop) {
   // The link check holds connectionMutex only for the check: disconnect
   // takes it again.
   if (!isTCPEstablished()) {
-    std::lock_guard<std::mutex> lock(connectionMutex);
+    gw::MutexLock lock(connectionMutex);
     if (state_ != FinsExIO::ConnectFailed && connection_ != nullptr) {
       // The library's code when its exchanges closed the socket.
       const int code = connection_->sockfd < 0 && connection_->last_error != 0
@@ -516,7 +516,7 @@ void PlcLink::maintain(const char* loop) {
 
   // Decided under the lock, so that a user's disconnect or connect that
   // lands in between is not overridden by a stale reconnect.
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   // Once a cycle: what API threads' exchanges added is seen a cycle late.
   stats_.publishFins(connection_ != nullptr ? &connection_->stats : nullptr);
   const int state = state_;
@@ -613,7 +613,7 @@ void PlcLink::placeItems(std::vector<ItemRead>& reads,
 
 int PlcLink::readPass(std::vector<ItemRead>& reads, Clock::time_point now,
                       std::vector<ReadNote>& notes) {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   placeItems(reads, notes);
 
   // The items read in this pass: the shared read's in the caller's order,
@@ -686,7 +686,7 @@ int PlcLink::readPass(std::vector<ItemRead>& reads, Clock::time_point now,
 }
 
 void PlcLink::writeRuns(std::vector<RunWrite>& runs) {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   for (RunWrite& run : runs) {
     const datatypes::DataTypeRow* row = datatypes::rowOf(run.type);
     if (row == nullptr || !row->writable()) {
@@ -695,21 +695,24 @@ void PlcLink::writeRuns(std::vector<RunWrite>& runs) {
     }
     // A run the PLC refuses leaves the others alone: its refusal must not
     // make the library give the link up when the next run is refused too.
-    run.code = countingLinkFailuresOnly(connection_, [&] {
-      return row->write(connection_, run.start, run.items, run.count,
+    // The lambda runs here, under the lock, but the analysis checks it as a
+    // function of its own: it is handed the record, not the member.
+    fins_sys_tp* const connection = connection_;
+    run.code = countingLinkFailuresOnly(connection, [&] {
+      return row->write(connection, run.start, run.items, run.count,
                         run.type);
     });
   }
 }
 
 int PlcLink::readItem(fins_multidata_tp& item) {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return finslib_multiple_memory_area_read(connection_, &item, 1);
 }
 
 int PlcLink::writeItem(const std::string& address, FinsDataType type,
                        const fins_multidata_tp& value) {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   const datatypes::DataTypeRow* row = datatypes::rowOf(type);
   if (row == nullptr || !row->writable()) {
     return FINS_RETVAL_INVALID_WRITE_AREA;
@@ -720,22 +723,22 @@ int PlcLink::writeItem(const std::string& address, FinsDataType type,
 // --- What tests look at ----------------------------------------------------------
 
 int PlcLink::lastConnectCode() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return lastConnectCode_;
 }
 
 int PlcLink::socketFd() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return connection_ == nullptr ? -1 : connection_->sockfd;
 }
 
 int PlcLink::family() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return connection_ == nullptr ? -1 : connection_->plc_family;
 }
 
 fins_exchange_stats_tp PlcLink::exchangeStats() {
-  std::lock_guard<std::mutex> lock(connectionMutex);
+  gw::MutexLock lock(connectionMutex);
   return connection_ == nullptr ? fins_exchange_stats_tp{}
                                 : connection_->stats;
 }

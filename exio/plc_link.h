@@ -9,7 +9,10 @@
 // Lock order (the engine's, written once here): the mapping table's
 // mappingLock before connectionMutex, connectionMutex before the snapshot's
 // mutex and the engine statistics' mutex; nothing takes mappingLock while
-// holding connectionMutex.
+// holding connectionMutex. The part inside this class is declared, and
+// checked by clang's -Wthread-safety-beta: snapshotMutex_ is
+// ACQUIRED_AFTER(connectionMutex). The members each mutex guards carry
+// GUARDED_BY, the functions that expect it held REQUIRES.
 
 #ifndef GW_EXIO_PLC_LINK_H_
 #define GW_EXIO_PLC_LINK_H_
@@ -18,12 +21,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "exio/fins_exio_types.h"
 #include "fins/fins.h"
+#include "service/mutex.h"
+#include "service/thread_annotations.h"
 
 class EngineStats;
 
@@ -123,9 +127,9 @@ class PlcLink {
   // reads the CPU unit data and with it the family. Starts the reconnect
   // pacing afresh and notes the outcome in the statistics. Returns whether
   // the connection is open; the state tells the rest.
-  bool connect(const Endpoint& endpoint);
+  bool connect(const Endpoint& endpoint) EXCLUDES(connectionMutex);
   // Closes the connection, if there is one, and sets the state Disconnected.
-  void disconnect();
+  void disconnect() EXCLUDES(connectionMutex);
   // A FinsExIO::ConnectionState code; no lock.
   int state() const { return state_.load(); }
   // "TCP", "UDP", or empty before the first connect; no lock.
@@ -133,18 +137,18 @@ class PlcLink {
   // Connect attempts since construction, the clients' and the loop's.
   std::uint64_t connectAttempts() const { return connectAttempts_.load(); }
   // The last published snapshot; takes only the snapshot's mutex.
-  Snapshot snapshot() const;
+  Snapshot snapshot() const EXCLUDES(snapshotMutex_);
 
   // The loop's upkeep of the link, once a cycle: the link check, a paced
   // reconnect when the link was lost or the last attempt failed, and the
   // FINS counters published. Records are logged under `loop`'s name.
-  void maintain(const char* loop);
+  void maintain(const char* loop) EXCLUDES(connectionMutex);
 
   // Sets the PLC family from a family name or CPU model text ('C' then one
   // of 'V', 'S', 'J', 'P') and writes the text over the start of the kept
   // model text. False, changing nothing, for any other text or without a
   // connection.
-  bool setPLCMode(const std::string& text);
+  bool setPLCMode(const std::string& text) EXCLUDES(connectionMutex);
 
   // Turns TCP keep-alive on for `fd` with a 10 s idle time, 1 s between
   // probes and 10 probes, so that a PLC that vanishes without closing the
@@ -157,7 +161,7 @@ class PlcLink {
   // sees the TCP socket ESTABLISHED. Over UDP there is no link to ask
   // about: usable while the library keeps the socket open, which it closes
   // after the consecutive-error limit of failed exchanges.
-  bool isTCPEstablished();
+  bool isTCPEstablished() EXCLUDES(connectionMutex);
 
   // --- Items -------------------------------------------------------------------
 
@@ -170,84 +174,83 @@ class PlcLink {
   // Outcomes land in `reads`, changes of standing in `notes`. Returns 0, or
   // the code of a link failure, which ended the pass.
   int readPass(std::vector<ItemRead>& reads, Clock::time_point now,
-               std::vector<ReadNote>& notes);
+               std::vector<ReadNote>& notes) EXCLUDES(connectionMutex);
 
   // Writes each run with one FINS call, its code in the run. A run the PLC
   // refuses does not count against the link, so the next run is still
   // written.
-  void writeRuns(std::vector<RunWrite>& runs);
+  void writeRuns(std::vector<RunWrite>& runs) EXCLUDES(connectionMutex);
 
   // A direct read of one item (address and type set); returns the library's
   // code. An item the PLC refuses counts against the link as any failure.
-  int readItem(fins_multidata_tp& item);
+  int readItem(fins_multidata_tp& item) EXCLUDES(connectionMutex);
   // A direct write of one value of `type` at `address`; returns the
   // library's code, or FINS_RETVAL_INVALID_WRITE_AREA for a type that has
   // no writer.
   int writeItem(const std::string& address, FinsDataType type,
-                const fins_multidata_tp& value);
+                const fins_multidata_tp& value) EXCLUDES(connectionMutex);
 
   // --- What tests look at ------------------------------------------------------
 
   // The library's code of the last failed connect.
-  int lastConnectCode();
+  int lastConnectCode() EXCLUDES(connectionMutex);
   // The record's socket, or -1 without a record.
-  int socketFd();
+  int socketFd() EXCLUDES(connectionMutex);
   // The record's PLC family, or -1 without a record.
-  int family();
+  int family() EXCLUDES(connectionMutex);
   // The current record's exchange counters (all zero without a record).
-  fins_exchange_stats_tp exchangeStats();
+  fins_exchange_stats_tp exchangeStats() EXCLUDES(connectionMutex);
 
   // --- Reconnect pacing, for the loop (and tests that hold the lock) -------
 
   // Whether the loop may try to reconnect now.
-  // REQUIRES: connectionMutex held.
-  bool reconnectDue(Clock::time_point now) const;
+  bool reconnectDue(Clock::time_point now) const REQUIRES(connectionMutex);
   // Reconnects with the stored endpoint, logging in full only the first
   // attempts of an outage, then one summary record per ten seconds.
-  // REQUIRES: connectionMutex held.
-  void pacedReconnectLocked(Clock::time_point now);
-  // Forgets the pacing of an outage. REQUIRES: connectionMutex held.
-  void resetPacingLocked() { pacing_ = ReconnectPacing(); }
+  void pacedReconnectLocked(Clock::time_point now) REQUIRES(connectionMutex);
+  // Forgets the pacing of an outage.
+  void resetPacingLocked() REQUIRES(connectionMutex) {
+    pacing_ = ReconnectPacing();
+  }
 
   // Held across every FINS exchange, connect and disconnect; guards every
   // private member below but the atomics and snapshot_.
-  std::mutex connectionMutex;
+  gw::Mutex connectionMutex;
 
  private:
   // The body of a connect; `quiet` leaves out the records of the attempt
-  // (the pacing logs a summary instead). REQUIRES: connectionMutex held.
-  bool connectLocked(const Endpoint& endpoint, bool quiet);
-  // Connects again to the stored endpoint. REQUIRES: connectionMutex held.
-  bool reconnectLocked(bool quiet);
-  // REQUIRES: connectionMutex held.
-  bool setPLCModeLocked(const std::string& text);
-  // REQUIRES: connectionMutex held.
-  void disconnectLocked();
+  // (the pacing logs a summary instead).
+  bool connectLocked(const Endpoint& endpoint, bool quiet)
+      REQUIRES(connectionMutex);
+  // Connects again to the stored endpoint.
+  bool reconnectLocked(bool quiet) REQUIRES(connectionMutex);
+  bool setPLCModeLocked(const std::string& text) REQUIRES(connectionMutex);
+  void disconnectLocked() REQUIRES(connectionMutex);
   // Closes and frees the record, if there is one.
-  // REQUIRES: connectionMutex held.
-  void closeConnection();
-  // REQUIRES: connectionMutex held.
-  void publishSnapshot();
+  void closeConnection() REQUIRES(connectionMutex);
+  void publishSnapshot() REQUIRES(connectionMutex) EXCLUDES(snapshotMutex_);
   // Places every item not yet placed in the current family.
-  // REQUIRES: connectionMutex held.
-  void placeItems(std::vector<ItemRead>& reads,
-                  std::vector<ReadNote>& notes);
+  void placeItems(std::vector<ItemRead>& reads, std::vector<ReadNote>& notes)
+      REQUIRES(connectionMutex);
 
   EngineStats& stats_;
 
-  fins_sys_tp* connection_ = nullptr;  // GUARDED_BY(connectionMutex)
-  fins_cpudata_tp cpuUnitData_ = {};   // GUARDED_BY(connectionMutex)
-  Endpoint endpoint_;                  // GUARDED_BY(connectionMutex)
-  int lastConnectCode_ = 0;            // GUARDED_BY(connectionMutex)
-  ReconnectPacing pacing_;             // GUARDED_BY(connectionMutex)
+  // The record the library owns is the mutex's too: every call into it
+  // is made with the mutex held.
+  fins_sys_tp* connection_ GUARDED_BY(connectionMutex)
+      PT_GUARDED_BY(connectionMutex) = nullptr;
+  fins_cpudata_tp cpuUnitData_ GUARDED_BY(connectionMutex) = {};
+  Endpoint endpoint_ GUARDED_BY(connectionMutex);
+  int lastConnectCode_ GUARDED_BY(connectionMutex) = 0;
+  ReconnectPacing pacing_ GUARDED_BY(connectionMutex);
 
   std::atomic<int> state_;
   // The transport of the last connect; FINS_TRANSPORT_NONE before it.
   std::atomic<int> transport_{FINS_TRANSPORT_NONE};
   std::atomic<std::uint64_t> connectAttempts_{0};
 
-  mutable std::mutex snapshotMutex_;  // taken after connectionMutex
-  Snapshot snapshot_;                 // GUARDED_BY(snapshotMutex_)
+  mutable gw::Mutex snapshotMutex_ ACQUIRED_AFTER(connectionMutex);
+  Snapshot snapshot_ GUARDED_BY(snapshotMutex_);
 };
 
 #endif  // GW_EXIO_PLC_LINK_H_

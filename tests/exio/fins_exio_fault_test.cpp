@@ -3,8 +3,8 @@
 // that refuses is retried at a gentle pace with a quiet log.
 
 #include <future>
-#include <mutex>
 
+#include "service/mutex.h"
 #include "tests/exio/engine_test_support.h"
 #include "tests/fins/scripted_peer.h"
 
@@ -135,7 +135,7 @@ TEST_F(FaultTest, TimedOutRobotCallEndsTheCycleForEveryOtherMapping) {
 }
 
 TEST_F(FaultTest, CpuDataAndFamilyNeverWaitForTheLink) {
-  std::unique_lock<std::mutex> link(impl().plc.connectionMutex);
+  gw::UniqueMutexLock link(impl().plc.connectionMutex);
   auto answers = std::async(std::launch::async, [&] {
     return engine_->getPLCMode() + "/" + engine_->getCPUData().model;
   });
@@ -177,7 +177,7 @@ TEST_F(FaultTest, OutageStartsWithThreePromptConnectAttempts) {
   FinsExIO::Impl& engine = impl();
   int attempts = 0;
   {
-    std::lock_guard<std::mutex> link(engine.plc.connectionMutex);
+    gw::MutexLock link(engine.plc.connectionMutex);
     engine.plc.resetPacingLocked();
     const int before = plc.connections();
     const auto now = std::chrono::steady_clock::now();
@@ -196,7 +196,7 @@ TEST_F(FaultTest, LongOutageLogsOneSummaryPerTenSeconds) {
   plc_->stop();
   FinsExIO::Impl& engine = impl();
   {
-    std::lock_guard<std::mutex> link(engine.plc.connectionMutex);
+    gw::MutexLock link(engine.plc.connectionMutex);
     engine.plc.resetPacingLocked();
     const auto start = std::chrono::steady_clock::now();
     for (int second = 0; second <= 25; ++second) {
