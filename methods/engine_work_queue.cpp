@@ -1,16 +1,16 @@
 #include "methods/engine_work_queue.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "service/logger.h"
+#include "service/mutex.h"
+#include "service/thread_annotations.h"
 
 namespace FINS {
 namespace METHOD {
@@ -42,8 +42,9 @@ class EngineWorkQueue {
     return *queue;
   }
 
-  void push(const char* methodName, std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void push(const char* methodName, std::function<void()> work)
+      EXCLUDES(mutex_) {
+    gw::MutexLock lock(mutex_);
     if (items_.size() >= kMaxQueuedEngineWork) {
       throw std::runtime_error(
           "Fins engine is busy: " + std::to_string(kMaxQueuedEngineWork) +
@@ -60,12 +61,12 @@ class EngineWorkQueue {
  private:
   using Item = std::pair<const char*, std::function<void()>>;
 
-  void drain() {
+  void drain() EXCLUDES(mutex_) {
     for (;;) {
       Item item;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !items_.empty(); });
+        gw::MutexLock lock(mutex_);
+        while (items_.empty()) ready_.wait(mutex_);
         item = std::move(items_.front());
         items_.pop_front();
       }
@@ -73,24 +74,24 @@ class EngineWorkQueue {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Item> items_;  // GUARDED_BY(mutex_)
-  bool started_ = false;    // GUARDED_BY(mutex_)
+  gw::Mutex mutex_;
+  gw::CondVar ready_;
+  std::deque<Item> items_ GUARDED_BY(mutex_);
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
 
 void flushEngineWork() {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool ran = false;
+  gw::Mutex mutex;
+  gw::CondVar done;
+  bool ran = false;  // under mutex (a local: the analysis cannot guard it)
   // Queued like any other item, so it runs after everything queued before;
   // a full queue is waited out rather than refused.
   for (;;) {
     try {
       queueEngineWork("flush", [&] {
-        std::lock_guard<std::mutex> lock(mutex);
+        gw::MutexLock lock(mutex);
         ran = true;
         done.notify_one();
       });
@@ -99,8 +100,8 @@ void flushEngineWork() {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
-  std::unique_lock<std::mutex> lock(mutex);
-  done.wait(lock, [&] { return ran; });
+  gw::MutexLock lock(mutex);
+  while (!ran) done.wait(mutex);
 }
 
 void queueEngineWork(const char* methodName, std::function<void()> work) {
