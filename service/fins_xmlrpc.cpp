@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -14,6 +13,8 @@
 #include "methods/mapping_methods.h"
 #include "methods/memory_area_methods.h"
 #include "service/logger.h"
+#include "service/mutex.h"
+#include "service/thread_annotations.h"
 
 // Counts the calls refused as a browser's and tells the log: the first at
 // once, then at most one record per kRecordInterval, so a page that keeps
@@ -22,11 +23,11 @@ class BrowserRefusalLog : public rpcserver::BrowserRefusalListener {
  public:
   static constexpr std::chrono::seconds kRecordInterval{10};
 
-  void refused(const std::string& seen) override {
+  void refused(const std::string& seen) override EXCLUDES(mutex_) {
     const std::uint64_t total = ++refused_;
     const auto now = std::chrono::steady_clock::now();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      gw::MutexLock lock(mutex_);
       if (recorded_ && now - lastRecord_ < kRecordInterval) return;
       recorded_ = true;
       lastRecord_ = now;
@@ -41,9 +42,9 @@ class BrowserRefusalLog : public rpcserver::BrowserRefusalListener {
 
  private:
   std::atomic<std::uint64_t> refused_{0};
-  std::mutex mutex_;
-  bool recorded_ = false;  // guarded by mutex_
-  std::chrono::steady_clock::time_point lastRecord_;  // guarded by mutex_
+  gw::Mutex mutex_;
+  bool recorded_ GUARDED_BY(mutex_) = false;
+  std::chrono::steady_clock::time_point lastRecord_ GUARDED_BY(mutex_);
 };
 
 namespace FINS {

@@ -26,7 +26,7 @@ void Logger::write(const char* level, const char* msg, const char* function,
   std::snprintf(record, sizeof(record),
                 "[%s] - [\n\n%s\n\n] - [%s - line: %d]\n\n\n", level, msg,
                 function, line);
-  std::lock_guard<std::mutex> lock(write_mutex_);
+  gw::MutexLock lock(write_mutex_);
   std::cout << record;
   std::cout.flush();
 }

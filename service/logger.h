@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <type_traits>
+
+#include "service/mutex.h"
+#include "service/thread_annotations.h"
 
 // Process-wide logger: one framed text record per event on standard output,
 // flushed at once so that records survive a crash of the daemon right after.
@@ -97,10 +99,11 @@ class Logger {
   }
 
   void write(const char* level, const char* msg, const char* function,
-             int line);
+             int line) EXCLUDES(write_mutex_);
 
-  // Serialises the writes to standard output; see the class comment.
-  std::mutex write_mutex_;
+  // Serialises the writes to standard output; see the class comment. What
+  // it guards is std::cout, not a member, so nothing names it GUARDED_BY.
+  gw::Mutex write_mutex_;
 
   // The instance, published once by getInstance.
   static Logger* s_logger_prt;
