@@ -8,10 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -22,7 +20,9 @@
 
 #include "rpcwire/dispatcher.h"
 #include "rpcwire/xmlrpc_text.h"
+#include "service/mutex.h"
 #include "service/rpc_server.h"
+#include "service/thread_annotations.h"
 #include "tools/exio-sim/register_file.h"
 
 namespace exiosim {
@@ -140,14 +140,14 @@ class ExioSimulator::Impl {
   explicit Impl(const Options& options);
   ~Impl() { stop(); }
 
-  bool start(std::string* error);
-  void stop();
-  bool isRunning() const {
-    std::lock_guard<std::mutex> lock(lifecycle_mutex_);
+  bool start(std::string* error) EXCLUDES(lifecycle_mutex_, mutex_);
+  void stop() EXCLUDES(lifecycle_mutex_, mutex_);
+  bool isRunning() const EXCLUDES(lifecycle_mutex_) {
+    gw::MutexLock lock(lifecycle_mutex_);
     return server_ != nullptr;
   }
-  int port() const {
-    std::lock_guard<std::mutex> lock(lifecycle_mutex_);
+  int port() const EXCLUDES(lifecycle_mutex_) {
+    gw::MutexLock lock(lifecycle_mutex_);
     return port_;
   }
 
@@ -156,7 +156,8 @@ class ExioSimulator::Impl {
   // xmlrpc_c::fault for a call answered with a fault.
   using Handler = xmlrpc_c::value (Impl::*)(const xmlrpc_c::paramList&);
   xmlrpc_c::value answer(const std::string& method, ResultKind kind,
-                         Handler handler, const xmlrpc_c::paramList& params);
+                         Handler handler, const xmlrpc_c::paramList& params)
+      EXCLUDES(mutex_);
 
   // The multicall setting and the request count; thread-safe.
   MulticallGate& gate() { return processor_; }
@@ -164,39 +165,51 @@ class ExioSimulator::Impl {
 
   // Counts the client's TCP connection when it is a new one.
   // REQUIRES: called on the server thread answering the call.
-  void noteConnection();
+  void noteConnection() EXCLUDES(mutex_);
 
-  // The remote methods. REQUIRES: mutex_ held.
-  xmlrpc_c::value occupyInput(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value releaseInput(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value getOutputBoolData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value getOutputIntData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value getOutputDoubleData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value setInputBoolData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value setInputIntData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value setInputDoubleData(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value isInputInUse(const xmlrpc_c::paramList& params);
-  xmlrpc_c::value isConnectController(const xmlrpc_c::paramList& params);
+  // The remote methods. Called through a Handler, which the analysis does
+  // not follow: answer() holds mutex_ around the call.
+  xmlrpc_c::value occupyInput(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value releaseInput(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value getOutputBoolData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value getOutputIntData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value getOutputDoubleData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value setInputBoolData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value setInputIntData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value setInputDoubleData(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value isInputInUse(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
+  xmlrpc_c::value isConnectController(const xmlrpc_c::paramList& params)
+      REQUIRES(mutex_);
 
   // Throws the fault of setFailingRegister when it names this register.
-  // REQUIRES: mutex_ held.
-  void checkFailing(int bank, int index) const;
+  void checkFailing(int bank, int index) const REQUIRES(mutex_);
 
-  // Guards the fields from here to client_ports_.
-  mutable std::mutex mutex_;
-  std::condition_variable unhung_;
-  RegisterFile registers_;
-  bool refuse_claims_ = false;
-  bool wrong_result_type_ = false;
-  bool answer_faults_ = false;
-  std::set<std::pair<int, int>> failing_registers_;  // (bank, index)
-  bool controller_connected_ = true;
-  bool hang_ = false;
-  std::string hang_method_;  // empty: every method hangs
-  bool stopping_ = false;
-  int hung_calls_ = 0;
+  // Taken after lifecycle_mutex_ (stop holds both), never before it.
+  mutable gw::Mutex mutex_ ACQUIRED_AFTER(lifecycle_mutex_);
+  gw::CondVar unhung_;
+  RegisterFile registers_ GUARDED_BY(mutex_);
+  bool refuse_claims_ GUARDED_BY(mutex_) = false;
+  bool wrong_result_type_ GUARDED_BY(mutex_) = false;
+  bool answer_faults_ GUARDED_BY(mutex_) = false;
+  // (bank, index)
+  std::set<std::pair<int, int>> failing_registers_ GUARDED_BY(mutex_);
+  bool controller_connected_ GUARDED_BY(mutex_) = true;
+  bool hang_ GUARDED_BY(mutex_) = false;
+  // Empty: every method hangs.
+  std::string hang_method_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  int hung_calls_ GUARDED_BY(mutex_) = 0;
   // Client ports calls arrived from: at most 65536 entries.
-  std::set<uint16_t> client_ports_;
+  std::set<uint16_t> client_ports_ GUARDED_BY(mutex_);
 
   std::atomic<uint64_t> calls_answered_{0};
 
@@ -204,11 +217,19 @@ class ExioSimulator::Impl {
   class Method;
 
   void trace(const std::string& method, const xmlrpc_c::paramList& params,
-             const std::string& outcome);
+             const std::string& outcome) EXCLUDES(trace_mutex_);
   void addMethod(const std::string& name, ResultKind kind, Handler handler);
+  // Closes the listening socket, if open.
+  void closeListener() REQUIRES(lifecycle_mutex_);
+  // A failed start: closes the socket and says why in `error` (if given).
+  // Returns false. A member rather than a lambda in start(): the analysis
+  // checks a lambda as a function of its own, with no lock held.
+  bool failStart(const std::string& where, const std::string& why,
+                 std::string* error) REQUIRES(lifecycle_mutex_);
 
   std::ostream* const trace_out_;
-  std::mutex trace_mutex_;
+  // Guards *trace_out_ (the stream, not the pointer).
+  gw::Mutex trace_mutex_;
 
   // Built once and never changed, so the server threads read it unlocked.
   rpcwire::Dispatcher dispatcher_;
@@ -216,11 +237,12 @@ class ExioSimulator::Impl {
 
   // Lifecycle: start and stop are serialised by lifecycle_mutex_, which is
   // never taken by a server thread, so stop may join them while holding it.
-  mutable std::mutex lifecycle_mutex_;
-  int port_;  // The port to bind; the bound one after a start.
-  int listen_fd_ = -1;
-  std::unique_ptr<rpcserver::RpcServer> server_;
-  std::thread server_thread_;
+  mutable gw::Mutex lifecycle_mutex_;
+  // The port to bind; the bound one after a start.
+  int port_ GUARDED_BY(lifecycle_mutex_);
+  int listen_fd_ GUARDED_BY(lifecycle_mutex_) = -1;
+  std::unique_ptr<rpcserver::RpcServer> server_ GUARDED_BY(lifecycle_mutex_);
+  std::thread server_thread_ GUARDED_BY(lifecycle_mutex_);
 };
 
 namespace {
@@ -302,21 +324,15 @@ void ExioSimulator::Impl::addMethod(const std::string& name, ResultKind kind,
 }
 
 bool ExioSimulator::Impl::start(std::string* error) {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  gw::MutexLock lifecycle(lifecycle_mutex_);
   if (server_ != nullptr) return true;
 
   const std::string where = "127.0.0.1:" + std::to_string(port_);
-  auto fail = [&](const std::string& why) {
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    listen_fd_ = -1;
-    if (error != nullptr) *error = "cannot listen on " + where + ": " + why;
-    return false;
-  };
 
   // The socket is bound here rather than by the library so that an
   // ephemeral port can be learnt and a taken port reported.
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return fail(std::strerror(errno));
+  if (listen_fd_ < 0) return failStart(where, std::strerror(errno), error);
   // Lets a restart bind the port again while connections of the previous
   // run linger in TIME_WAIT.
   const int on = 1;
@@ -327,17 +343,17 @@ bool ExioSimulator::Impl::start(std::string* error) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) !=
       0) {
-    return fail(std::strerror(errno));
+    return failStart(where, std::strerror(errno), error);
   }
   socklen_t len = sizeof(addr);
   if (::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) !=
       0) {
-    return fail(std::strerror(errno));
+    return failStart(where, std::strerror(errno), error);
   }
   // Listening before the server thread runs lets clients connect as soon
   // as start returns; they wait in the queue until the thread accepts.
   if (::listen(listen_fd_, static_cast<int>(kMaxConnections)) != 0) {
-    return fail(std::strerror(errno));
+    return failStart(where, std::strerror(errno), error);
   }
   port_ = ntohs(addr.sin_port);
 
@@ -358,11 +374,11 @@ bool ExioSimulator::Impl::start(std::string* error) {
     // tool).
     server_.reset(new rpcserver::RpcServer(options, &processor_));
   } catch (const std::exception& e) {
-    return fail(e.what());
+    return failStart(where, e.what(), error);
   }
 
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    gw::MutexLock lock(mutex_);
     stopping_ = false;
   }
   rpcserver::RpcServer* const server = server_.get();
@@ -385,10 +401,10 @@ bool ExioSimulator::Impl::start(std::string* error) {
 }
 
 void ExioSimulator::Impl::stop() {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+  gw::MutexLock lifecycle(lifecycle_mutex_);
   if (server_ == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    gw::MutexLock lock(mutex_);
     stopping_ = true;
   }
   // Terminating waits for every call being answered, so hung calls must be
@@ -398,14 +414,26 @@ void ExioSimulator::Impl::stop() {
   server_thread_.join();
   server_.reset();
   // The library does not close a socket it was handed.
-  ::close(listen_fd_);
+  closeListener();
+}
+
+bool ExioSimulator::Impl::failStart(const std::string& where,
+                                    const std::string& why,
+                                    std::string* error) {
+  closeListener();
+  if (error != nullptr) *error = "cannot listen on " + where + ": " + why;
+  return false;
+}
+
+void ExioSimulator::Impl::closeListener() {
+  if (listen_fd_ >= 0) ::close(listen_fd_);
   listen_fd_ = -1;
 }
 
 void ExioSimulator::Impl::noteConnection() {
   sockaddr_in peer_in;
   if (!rpcserver::currentPeer(&peer_in)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  gw::MutexLock lock(mutex_);
   client_ports_.insert(ntohs(peer_in.sin_port));
 }
 
@@ -414,11 +442,11 @@ xmlrpc_c::value ExioSimulator::Impl::answer(const std::string& method,
                                             const xmlrpc_c::paramList& params) {
   xmlrpc_c::value result;
   try {
-    std::unique_lock<std::mutex> lock(mutex_);
+    gw::MutexLock lock(mutex_);
     if (hang_ && !stopping_ &&
         (hang_method_.empty() || hang_method_ == method)) {
       ++hung_calls_;
-      unhung_.wait(lock, [this] { return !hang_ || stopping_; });
+      while (hang_ && !stopping_) unhung_.wait(mutex_);
       --hung_calls_;
     }
     if (stopping_) throw xmlrpc_c::fault("service stopping");
@@ -452,7 +480,7 @@ void ExioSimulator::Impl::trace(const std::string& method,
   if (trace_out_ == nullptr) return;
   const std::string line =
       method + "(" + describe(params) + ") -> " + outcome + "\n";
-  std::lock_guard<std::mutex> lock(trace_mutex_);
+  gw::MutexLock lock(trace_mutex_);
   *trace_out_ << line << std::flush;
 }
 
@@ -573,55 +601,55 @@ std::string ExioSimulator::url() const {
 
 void ExioSimulator::setOutputBool(int index, bool value) {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->registers_.setOutputBool(index, value);
 }
 
 void ExioSimulator::setOutputInt(int index, int value) {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->registers_.setOutputInt(index, value);
 }
 
 void ExioSimulator::setOutputDouble(int index, double value) {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->registers_.setOutputDouble(index, value);
 }
 
 bool ExioSimulator::outputBool(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.outputBool(index);
 }
 
 int ExioSimulator::outputInt(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.outputInt(index);
 }
 
 double ExioSimulator::outputDouble(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.outputDouble(index);
 }
 
 bool ExioSimulator::inputBool(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.inputBool(index);
 }
 
 int ExioSimulator::inputInt(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.inputInt(index);
 }
 
 double ExioSimulator::inputDouble(int index) const {
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.inputDouble(index);
 }
 
@@ -631,7 +659,7 @@ std::string ExioSimulator::owner(int bank, int index) const {
                             " outside 0..2");
   }
   requireIndex(index);
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->registers_.owner(bank, index);
 }
 
@@ -644,27 +672,27 @@ uint64_t ExioSimulator::requestsAnswered() const {
 }
 
 uint64_t ExioSimulator::connectionsSeen() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->client_ports_.size();
 }
 
 void ExioSimulator::setRefuseClaims(bool refuse) {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->refuse_claims_ = refuse;
 }
 
 void ExioSimulator::setWrongResultType(bool wrong) {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->wrong_result_type_ = wrong;
 }
 
 void ExioSimulator::setAnswerFaults(bool faults) {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->answer_faults_ = faults;
 }
 
 void ExioSimulator::setControllerConnected(bool connected) {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   impl_->controller_connected_ = connected;
 }
 
@@ -681,7 +709,7 @@ void ExioSimulator::setFailingRegister(int bank, int index, bool failing) {
     throw std::out_of_range("no register " + std::to_string(index) +
                             " in bank " + std::to_string(bank));
   }
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   if (failing) {
     impl_->failing_registers_.insert({bank, index});
   } else {
@@ -691,7 +719,7 @@ void ExioSimulator::setFailingRegister(int bank, int index, bool failing) {
 
 void ExioSimulator::setHang(bool hang, const std::string& method) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    gw::MutexLock lock(impl_->mutex_);
     impl_->hang_ = hang;
     impl_->hang_method_ = method;
   }
@@ -699,7 +727,7 @@ void ExioSimulator::setHang(bool hang, const std::string& method) {
 }
 
 int ExioSimulator::hungCalls() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex_);
+  gw::MutexLock lock(impl_->mutex_);
   return impl_->hung_calls_;
 }
 
