@@ -57,8 +57,6 @@ constexpr auto kRefusedRetryPause = std::chrono::seconds(1);
 // then tried in turn rather than all in one cycle.
 constexpr std::size_t kRetriesPerPass = 1;
 
-Logger* logger() { return Logger::getInstance(); }
-
 // FINS nodes on a network run 1..254: 0 names the unit itself and 255 is
 // the broadcast node, so neither can stand for a host.
 constexpr int kFirstNode = 1;
@@ -349,18 +347,18 @@ bool PlcLink::connectLocked(const Endpoint& endpoint, bool quiet) {
 
   // Logged under the public operation's name, whichever path got here.
   if (!quiet) {
-    logger()->log<Logger::INFO>("Fins start connecting PLC", "connect",
-                                __LINE__);
+    GW_LOG_AS(INFO, "connect", "Fins start connecting PLC");
   }
   int code = udp ? deriveUdpNodes(ip, localNode, remoteNode) : 0;
   if (code != 0) {
     state_ = FinsExIO::ConnectFailed;
     lastConnectCode_ = code;
     if (!quiet) {
-      logger()->log<Logger::ERROR>(
+      GW_LOG_AS(
+          ERROR, "connect",
           "Fins UDP node for %s cannot be derived (local %d, PLC %d), error "
           "code: %d; give both nodes",
-          "connect", __LINE__, ip.c_str(), localNode, remoteNode, code);
+          ip.c_str(), localNode, remoteNode, code);
     }
     return false;
   }
@@ -378,22 +376,19 @@ bool PlcLink::connectLocked(const Endpoint& endpoint, bool quiet) {
     state_ = FinsExIO::ConnectFailed;
     lastConnectCode_ = code;
     if (!quiet) {
-      logger()->log<Logger::ERROR>("Fins connect %s:%d fail, error code: %d",
-                                   "connect", __LINE__, ip.c_str(),
-                                   endpoint.port, code);
+      GW_LOG_AS(ERROR, "connect", "Fins connect %s:%d fail, error code: %d",
+                ip.c_str(), endpoint.port, code);
     }
     return false;
   }
   // Keep-alive is a TCP matter; a UDP socket has no link to probe.
   if (!udp && !setFinsSocketOpt(connection_->sockfd)) {
-    logger()->log<Logger::WARNING>("Fins set socket opt fail", "connect",
-                                   __LINE__);
+    GW_LOG_AS(WARNING, "connect", "Fins set socket opt fail");
   }
   const int cpuCode = finslib_cpu_unit_data_read(connection_, &cpuUnitData_);
   if (cpuCode != 0) {
     if (!quiet) {
-      logger()->log<Logger::WARNING>("Fins get cpu fail", "connect",
-                                     __LINE__);
+      GW_LOG_AS(WARNING, "connect", "Fins get cpu fail");
     }
     closeConnection();
     state_ = FinsExIO::ConnectFailed;
@@ -409,12 +404,10 @@ bool PlcLink::connectLocked(const Endpoint& endpoint, bool quiet) {
   }
   publishSnapshot();
   if (udp && !quiet) {
-    logger()->log<Logger::INFO>("Fins UDP nodes: local %d, PLC %d", "connect",
-                                __LINE__, connection_->local_node,
-                                connection_->remote_node);
+    GW_LOG_AS(INFO, "connect", "Fins UDP nodes: local %d, PLC %d",
+              connection_->local_node, connection_->remote_node);
   }
-  logger()->log<Logger::INFO>("Fins connect to PLC success", "connect",
-                              __LINE__);
+  GW_LOG_AS(INFO, "connect", "Fins connect to PLC success");
   return true;
 }
 
@@ -426,10 +419,9 @@ void PlcLink::disconnect() {
 void PlcLink::disconnectLocked() {
   if (connection_ != nullptr) {
     closeConnection();
-    logger()->log<Logger::INFO>("Fins instance disconnect", "disconnect",
-                                __LINE__);
+    GW_LOG_AS(INFO, "disconnect", "Fins instance disconnect");
   }
-  logger()->log<Logger::INFO>("Fins disconnect", "disconnect", __LINE__);
+  GW_LOG_AS(INFO, "disconnect", "Fins disconnect");
   state_ = FinsExIO::Disconnected;
 }
 
@@ -452,8 +444,7 @@ bool PlcLink::setFinsSocketOpt(int fd) {
   for (const Option& option : kOptions) {
     if (setsockopt(fd, option.level, option.name, &option.value,
                    sizeof(option.value)) != 0) {
-      logger()->log<Logger::ERROR>(option.failure, __func__, __LINE__,
-                                   std::strerror(errno));
+      GW_LOG(ERROR, option.failure, std::strerror(errno));
       return false;
     }
   }
@@ -524,16 +515,14 @@ void PlcLink::maintain(const char* loop) {
     // An exchange of another thread made the library close the socket
     // after this cycle's link check.
     if (connection_ != nullptr && connection_->sockfd < 0) {
-      logger()->log<Logger::WARNING>("FINS disconnect and reconnecting", loop,
-                                     __LINE__);
+      GW_LOG_AS(WARNING, loop, "FINS disconnect and reconnecting");
       pacedReconnectLocked(Clock::now());
     }
   } else if (state == FinsExIO::ConnectFailed) {
     const auto now = Clock::now();
     if (reconnectDue(now)) {
       if (pacing_.failedAttempts < kLoggedAttempts) {
-        logger()->log<Logger::WARNING>("FINS connect fail and reconnecting",
-                                       loop, __LINE__);
+        GW_LOG_AS(WARNING, loop, "FINS connect fail and reconnecting");
       }
       pacedReconnectLocked(now);
     }
@@ -555,10 +544,9 @@ void PlcLink::pacedReconnectLocked(Clock::time_point now) {
     if (pacing_.failedAttempts > 0) {
       const auto down = std::chrono::duration_cast<std::chrono::milliseconds>(
           Clock::now() - pacing_.downSince);
-      logger()->log<Logger::INFO>(
-          "FINS PLC connection back after %lld ms and %d failed attempts",
-          kLoop, __LINE__, static_cast<long long>(down.count()),
-          pacing_.failedAttempts);
+      GW_LOG_AS(INFO, kLoop,
+                "FINS PLC connection back after %lld ms and %d failed attempts",
+                static_cast<long long>(down.count()), pacing_.failedAttempts);
     }
     pacing_ = ReconnectPacing();
     stats_.noteConnected(endpoint_.ip, endpoint_.port, true);
@@ -578,11 +566,12 @@ void PlcLink::pacedReconnectLocked(Clock::time_point now) {
   if (quiet && now - pacing_.lastSummary >= kSummaryInterval) {
     const auto down =
         std::chrono::duration_cast<std::chrono::seconds>(now - pacing_.downSince);
-    logger()->log<Logger::WARNING>(
+    GW_LOG_AS(
+        WARNING, kLoop,
         "FINS PLC still unreachable for %lld s: %d connect attempts failed "
         "since the last record, last error code: %d",
-        kLoop, __LINE__, static_cast<long long>(down.count()),
-        pacing_.failedSinceSummary, pacing_.lastCode);
+        static_cast<long long>(down.count()), pacing_.failedSinceSummary,
+        pacing_.lastCode);
     pacing_.failedSinceSummary = 0;
     pacing_.lastSummary = now;
   }

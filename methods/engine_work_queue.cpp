@@ -21,13 +21,11 @@ void runWork(const char* methodName, const std::function<void()>& work) {
   try {
     work();
   } catch (const std::exception& e) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "Fins %s worker fail: %s", "runWorker", __LINE__, methodName,
-        e.what());
+    GW_LOG_AS(ERROR, "runWorker", "Fins %s worker fail: %s", methodName,
+              e.what());
   } catch (...) {
-    Logger::getInstance()->log<Logger::ERROR>(
-        "Fins %s worker fail: unknown exception", "runWorker", __LINE__,
-        methodName);
+    GW_LOG_AS(ERROR, "runWorker", "Fins %s worker fail: unknown exception",
+              methodName);
   }
 }
 

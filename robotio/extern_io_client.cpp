@@ -218,24 +218,21 @@ void finish(const std::string& owner, RegisterCall& c, Outcome outcome,
   c.outcome = outcome;
   if (function == nullptr) return;
   const KindInfo& info = infoOf(c.kind);
-  Logger* const log = Logger::getInstance();
   if (outcome == Outcome::kAnswered || outcome == Outcome::kRejected) {
     // Written for a refusal too: the log then shows every claim the service
     // answered, granted or not.
     if (info.answered != nullptr) {
-      log->log<Logger::INFO>(info.answered, function, __LINE__, owner.c_str(),
-                             c.registerType, c.index);
+      GW_LOG_AS(INFO, function, info.answered, owner.c_str(), c.registerType,
+                c.index);
     }
   } else if (info.params & kType) {
-    log->log<Logger::ERROR>("EX-IO client type:%d index:%d detail: %s",
-                            function, __LINE__, c.registerType, c.index,
-                            detail.c_str());
+    GW_LOG_AS(ERROR, function, "EX-IO client type:%d index:%d detail: %s",
+              c.registerType, c.index, detail.c_str());
   } else if (info.params & kIndex) {
-    log->log<Logger::ERROR>("EX-IO client index:%d detail: %s", function,
-                            __LINE__, c.index, detail.c_str());
+    GW_LOG_AS(ERROR, function, "EX-IO client index:%d detail: %s", c.index,
+              detail.c_str());
   } else {
-    log->log<Logger::ERROR>("EX-IO client %s", function, __LINE__,
-                            detail.c_str());
+    GW_LOG_AS(ERROR, function, "EX-IO client %s", detail.c_str());
   }
 }
 
@@ -246,9 +243,8 @@ bool admit(const std::string& owner, RegisterCall& c, const char* function) {
   // Before the call, so that it shows even when the service cannot be
   // reached.
   if (function != nullptr && info.before != nullptr) {
-    Logger::getInstance()->log<Logger::WARNING>(
-        info.before, function, __LINE__, owner.c_str(), c.registerType,
-        c.index);
+    GW_LOG_AS(WARNING, function, info.before, owner.c_str(), c.registerType,
+              c.index);
   }
   if (sendable(c)) return true;
   finish(owner, c, Outcome::kFault, kNotFinite, function);
@@ -616,15 +612,12 @@ void ExternIOClient::Impl::decide(const char* function, Multicall decision,
   decided_at_ = Clock::now();
   if (quietIfSame && same) return;
   if (decision == Multicall::kInUse) {
-    Logger::getInstance()->log<Logger::INFO>(kMulticallInUse, function,
-                                             __LINE__);
+    GW_LOG_AS(INFO, function, kMulticallInUse);
   } else if (detail.empty()) {
-    Logger::getInstance()->log<Logger::INFO>(kMulticallNotOffered, function,
-                                             __LINE__);
+    GW_LOG_AS(INFO, function, kMulticallNotOffered);
   } else {
-    Logger::getInstance()->log<Logger::INFO>(
-        std::string(kMulticallNotOffered) + ": %s", function, __LINE__,
-        detail.c_str());
+    GW_LOG_AS(INFO, function, std::string(kMulticallNotOffered) + ": %s",
+              detail.c_str());
   }
 }
 
@@ -713,7 +706,7 @@ void ExternIOClient::Impl::timeOutAll(const std::vector<RegisterCall*>& pending,
   for (size_t i = from; i < pending.size(); ++i) {
     pending[i]->outcome = Outcome::kTimedOut;
   }
-  Logger::getInstance()->log<Logger::ERROR>(
-      "EX-IO client batch: %zu calls timed out, detail: %s", "callRegisters",
-      __LINE__, pending.size() - from, detail.c_str());
+  GW_LOG_AS(ERROR, "callRegisters",
+            "EX-IO client batch: %zu calls timed out, detail: %s",
+            pending.size() - from, detail.c_str());
 }

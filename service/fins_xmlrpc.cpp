@@ -32,10 +32,9 @@ class BrowserRefusalLog : public rpcserver::BrowserRefusalListener {
       recorded_ = true;
       lastRecord_ = now;
     }
-    Logger::getInstance()->log<Logger::WARNING>(
-        "Refused an API call from a web page (%s); %llu refused since start",
-        __func__, __LINE__, seen.c_str(),
-        static_cast<unsigned long long>(total));
+    GW_LOG(WARNING,
+           "Refused an API call from a web page (%s); %llu refused since start",
+           seen.c_str(), static_cast<unsigned long long>(total));
   }
 
   std::uint64_t refusedSoFar() const { return refused_.load(); }
