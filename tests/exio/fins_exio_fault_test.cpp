@@ -17,6 +17,17 @@ class FaultTest : public EngineTest {
     EngineTest::SetUp();
     ASSERT_TRUE(connectEngine());
   }
+
+  // Maps out4 to DM300 and holds the loop in a robot read of it that the
+  // service does not answer; `cycle` gets the loop's cycle count then.
+  void hangTheReadOfOut4(std::uint64_t* cycle) {
+    ASSERT_TRUE(engine_->addMapping("DM300", "out4", "", Int16,
+                                    FinsExIO::RobotToPlc));
+    ASSERT_TRUE(waitForState("out4", FinsExIO::MappingGood));
+    exio_->setHang(true, "getOutputIntData");
+    ASSERT_TRUE(waitFor([&] { return exio_->hungCalls() > 0; }));
+    *cycle = impl().cycleCount;
+  }
 };
 
 TEST_F(FaultTest, UnreadRobotValueIsNotWrittenAndOnlyItsMappingShowsIt) {
@@ -70,12 +81,8 @@ TEST_F(FaultTest, FailedFirstRegisterOfAForcedTypeIsNotHiddenByTheSecond) {
 // While the loop is stuck in a robot read that the service never answers,
 // the API's PLC calls go through: nothing holds the link across the call.
 TEST_F(FaultTest, HungRobotReadHoldsUpNoDirectPlcCall) {
-  ASSERT_TRUE(engine_->addMapping("DM300", "out4", "", Int16,
-                                  FinsExIO::RobotToPlc));
-  ASSERT_TRUE(waitForState("out4", FinsExIO::MappingGood));
-  exio_->setHang(true, "getOutputIntData");
-  ASSERT_TRUE(waitFor([&] { return exio_->hungCalls() > 0; }));
-  const std::uint64_t cycle = impl().cycleCount;
+  std::uint64_t cycle = 0;
+  ASSERT_NO_FATAL_FAILURE(hangTheReadOfOut4(&cycle));
 
   FinsExIO::Value read;
   EXPECT_EQ(0, engine_->memoryAreaReadInternal("DM301", Int16, read));
@@ -92,12 +99,8 @@ TEST_F(FaultTest, HungRobotReadHoldsUpNoDirectPlcCall) {
 // replaced meanwhile takes effect at once, and what the pass learned about
 // the record it copied is not published to the new one.
 TEST_F(FaultTest, MappingReplacedWhileARobotReadHangsGetsNoStaleState) {
-  ASSERT_TRUE(engine_->addMapping("DM300", "out4", "", Int16,
-                                  FinsExIO::RobotToPlc));
-  ASSERT_TRUE(waitForState("out4", FinsExIO::MappingGood));
-  exio_->setHang(true, "getOutputIntData");
-  ASSERT_TRUE(waitFor([&] { return exio_->hungCalls() > 0; }));
-  const std::uint64_t cycle = impl().cycleCount;
+  std::uint64_t cycle = 0;
+  ASSERT_NO_FATAL_FAILURE(hangTheReadOfOut4(&cycle));
   // Read-only: no pass of its own ever changes this record's state.
   ASSERT_TRUE(engine_->addMapping("W12", "out4", "out5", WordForced,
                                   FinsExIO::RobotToPlc));
