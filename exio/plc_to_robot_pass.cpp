@@ -179,6 +179,10 @@ void FinsExIO::Impl::syncPlcToRobot(RobotCalls& robot) {
     }
     writing.push_back({rel, count});
   }
+  // The values read, and the read failures, are in the table before the
+  // robot sees a value: whoever sees it there then reads the same value
+  // from the engine.
+  mappings.publish(work);
   // Every robot write of the pass in one batch, with no lock held.
   if (!writes.empty() && !robot.serviceLost) {
     robotLink->callRegisters(kRobotOwner, writes);

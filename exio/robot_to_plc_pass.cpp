@@ -28,6 +28,11 @@ void FinsExIO::Impl::syncRobotToPlc(RobotCalls& robot) {
     readGroupFromRobot(group, answers, robot, runs);
     answers += group.size();
   }
+  // The values read, and the robot-side failures, are in the table before
+  // the PLC sees a value.
+  for (const std::vector<MappingRel>& group : groups) {
+    mappings.publish(group);
+  }
   // ... then the FINS writes, each run whole or not at all.
   if (!stopping) {
     std::vector<PlcLink::RunWrite> writes;
