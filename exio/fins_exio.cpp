@@ -107,11 +107,10 @@ void FinsExIO::syncLoop() {
       const bool serviceUp = impl.syncCycle();
       impl.stats.serviceRunning = serviceUp;
       {
-        std::shared_lock<std::shared_timed_mutex> lock(
-            impl.mappings.mappingLock);
+        gw::ReaderLock lock(impl.mappings.mappingLock);
         if (!serviceUp) impl.mappings.markServiceDown();
         const auto done = std::chrono::steady_clock::now();
-        noteMappingOutcomes(impl, done);
+        impl.mappings.noteCycleOutcomes(steadyMs(done));
         impl.stats.cycles.add(done, done - begun);
       }
       std::this_thread::sleep_for(kCyclePause);
@@ -166,7 +165,7 @@ int FinsExIO::Impl::getPlcToRobotValue(const std::string& address,
     return FINS_RETVAL_INVALID_READ_ADDRESS;
   }
   {
-    std::shared_lock<std::shared_timed_mutex> lock(mappings.mappingLock);
+    gw::ReaderLock lock(mappings.mappingLock);
     for (const auto& entry : mappings.plcToRobotMap) {
       const MappingRel& rel = entry.second;
       // The kept bytes mean something only as the mapping's own type.
@@ -207,5 +206,5 @@ int FinsExIO::memoryAreaWrite(const std::string& address, FinsDataType type,
   fins_multidata_tp item = {};
   item.type = type;
   row->takeClientValue(value, &item);
-  return impl_->plc.writeItem(address, type, item);
+  return impl_->plc.writeItem(address, *row, item);
 }

@@ -46,15 +46,6 @@ FinsExIO::Diagnostics::Mapping mappingFacts(const std::string& name,
   return out;
 }
 
-void noteOutcome(MappingRel& rel, std::int64_t nowMs) {
-  const std::int32_t state = rel.state.load();
-  if (state == FinsExIO::MappingGood) {
-    rel.lastGoodMs.store(nowMs);
-  } else if (state != FinsExIO::MappingNew) {
-    rel.failedCycles.store(rel.failedCycles.load() + 1);
-  }
-}
-
 }  // namespace
 
 std::int64_t steadyMs(Clock::time_point at) {
@@ -187,12 +178,6 @@ fins_exchange_stats_tp EngineStats::fins() const {
 
 // ---- The loop's pass and the engine's report
 
-void noteMappingOutcomes(FinsExIO::Impl& impl, Clock::time_point now) {
-  const std::int64_t nowMs = steadyMs(now);
-  for (auto& entry : impl.mappings.plcToRobotMap) noteOutcome(entry.second, nowMs);
-  for (auto& entry : impl.mappings.robotToPlcIndex) noteOutcome(*entry.second, nowMs);
-}
-
 FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
   Impl& impl = *impl_;
   Diagnostics out;
@@ -248,7 +233,7 @@ FinsExIO::Diagnostics FinsExIO::getDiagnostics() {
 
   {
     const std::int64_t nowMs = steadyMs(now);
-    std::shared_lock<std::shared_timed_mutex> lock(impl.mappings.mappingLock);
+    gw::ReaderLock lock(impl.mappings.mappingLock);
     out.mappings.reserve(impl.mappings.plcToRobotMap.size() +
                          impl.mappings.robotToPlcIndex.size());
     for (const auto& entry : impl.mappings.plcToRobotMap) {

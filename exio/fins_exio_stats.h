@@ -98,13 +98,6 @@ class EngineStats {
   fins_exchange_stats_tp finsCurrent_ GUARDED_BY(mutex_) = {};
 };
 
-// The loop's end-of-cycle pass over the mapping table: notes, from each
-// mapping's state, when it was last good and how many cycles it ended
-// failed. One pass instead of hooks in the exchange passes.
-// REQUIRES: impl.mappingLock held (shared is enough); synchronisation thread.
-void noteMappingOutcomes(FinsExIO::Impl& impl,
-                         std::chrono::steady_clock::time_point now);
-
 // Milliseconds on the steady clock, as MappingRel::lastGoodMs holds them.
 std::int64_t steadyMs(std::chrono::steady_clock::time_point at);
 

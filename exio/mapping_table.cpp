@@ -26,7 +26,7 @@ void MappingItem::keepValue(const fins_multidata_tp& from) {
 }
 
 void MappingTable::add(MappingRel rel) {
-  std::unique_lock<std::shared_timed_mutex> lock(mappingLock);
+  gw::WriterLock lock(mappingLock);
   rel.id = nextId_++;
   if (rel.direction != FinsExIO::PlcToRobot) {
     addRobotToPlcMapping(rel.robotRegister, rel);
@@ -36,7 +36,7 @@ void MappingTable::add(MappingRel rel) {
 }
 
 bool MappingTable::remove(const std::string& name) {
-  std::unique_lock<std::shared_timed_mutex> lock(mappingLock);
+  gw::WriterLock lock(mappingLock);
   auto plcToRobot = plcToRobotMap.find(name);
   if (plcToRobot != plcToRobotMap.end()) {
     GW_LOG_AS(INFO, "removeMapping", "Fins remove mapping %s ", name.c_str());
@@ -52,7 +52,7 @@ bool MappingTable::remove(const std::string& name) {
 }
 
 std::int32_t MappingTable::state(const std::string& name) {
-  std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+  gw::ReaderLock lock(mappingLock);
   auto plcToRobot = plcToRobotMap.find(name);
   if (plcToRobot != plcToRobotMap.end()) {
     return plcToRobot->second.state.load();
@@ -65,7 +65,7 @@ std::int32_t MappingTable::state(const std::string& name) {
 }
 
 std::int32_t MappingTable::direction(const std::string& name) {
-  std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+  gw::ReaderLock lock(mappingLock);
   auto plcToRobot = plcToRobotMap.find(name);
   if (plcToRobot != plcToRobotMap.end()) {
     return plcToRobot->second.direction;
@@ -78,7 +78,7 @@ std::int32_t MappingTable::direction(const std::string& name) {
 }
 
 std::unordered_map<std::string, std::string> MappingTable::addresses() {
-  std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+  gw::ReaderLock lock(mappingLock);
   std::unordered_map<std::string, std::string> table;
   // RobotToPlc first: a name mapped both ways shows its RobotToPlc address.
   for (const auto& entry : robotToPlcIndex) {
@@ -90,16 +90,8 @@ std::unordered_map<std::string, std::string> MappingTable::addresses() {
   return table;
 }
 
-std::vector<MappingRel> MappingTable::copyPlcToRobot() {
-  std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
-  std::vector<MappingRel> work;
-  work.reserve(plcToRobotMap.size());
-  for (const auto& entry : plcToRobotMap) work.push_back(entry.second);
-  return work;
-}
-
 void MappingTable::publish(const std::vector<MappingRel>& work) {
-  std::shared_lock<std::shared_timed_mutex> mappings(mappingLock);
+  gw::ReaderLock mappings(mappingLock);
   publishLocked(work);
 }
 
@@ -136,6 +128,24 @@ void MappingTable::markServiceDown() {
     entry.second.state.store(FinsExIO::MappingServiceDown);
     entry.second.occupied.store(false);
   }
+}
+
+namespace {
+
+void noteOutcome(MappingRel& rel, std::int64_t nowMs) {
+  const std::int32_t state = rel.state.load();
+  if (state == FinsExIO::MappingGood) {
+    rel.lastGoodMs.store(nowMs);
+  } else if (state != FinsExIO::MappingNew) {
+    rel.failedCycles.store(rel.failedCycles.load() + 1);
+  }
+}
+
+}  // namespace
+
+void MappingTable::noteCycleOutcomes(std::int64_t nowMs) {
+  for (auto& entry : plcToRobotMap) noteOutcome(entry.second, nowMs);
+  for (auto& entry : robotToPlcIndex) noteOutcome(*entry.second, nowMs);
 }
 
 bool MappingTable::plcRegcompare(const MappingRel& a, const MappingRel& b) {

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "exio/fins_exio.h"
 #include "exio/plc_link.h"
 #include "fins/fins.h"
+#include "service/mutex.h"
 
 // A field that the synchronisation thread writes while other threads hold
 // the mapping table's lock only shared and read it: loads and stores are
@@ -100,25 +100,40 @@ class MappingTable {
   // name in the same direction, and gives it a new id. The replaced
   // record's claim is not carried over: the new record claims its register
   // again. Takes mappingLock exclusively.
-  void add(MappingRel rel);
+  void add(MappingRel rel) EXCLUDES(mappingLock);
   // Removes the mapping named `name`, PlcToRobot first; false when there is
   // none. Takes mappingLock exclusively.
-  bool remove(const std::string& name);
+  bool remove(const std::string& name) EXCLUDES(mappingLock);
   // The state of the mapping named `name`, or MappingNotFound. Shared lock.
-  std::int32_t state(const std::string& name);
+  std::int32_t state(const std::string& name) EXCLUDES(mappingLock);
   // The direction of the mapping named `name`, or -1. Shared lock.
-  std::int32_t direction(const std::string& name);
+  std::int32_t direction(const std::string& name) EXCLUDES(mappingLock);
   // Robot register name to PLC address of every mapping; a name mapped both
   // ways shows its RobotToPlc address. Shared lock.
-  std::unordered_map<std::string, std::string> addresses();
+  std::unordered_map<std::string, std::string> addresses()
+      EXCLUDES(mappingLock);
 
   // Copies of the records a pass works on. Shared lock.
-  std::vector<MappingRel> copyPlcToRobot();
+  std::vector<MappingRel> copyPlcToRobot() EXCLUDES(mappingLock) {
+    return copyPlcToRobot([](const MappingRel&) { return true; });
+  }
+  // Copies of the PlcToRobot records for which `wanted` holds.
+  template <typename Wanted>
+  std::vector<MappingRel> copyPlcToRobot(Wanted wanted) EXCLUDES(mappingLock) {
+    std::vector<MappingRel> work;
+    gw::ReaderLock lock(mappingLock);
+    work.reserve(plcToRobotMap.size());
+    for (const auto& entry : plcToRobotMap) {
+      if (wanted(entry.second)) work.push_back(entry.second);
+    }
+    return work;
+  }
   // One copy per RobotToPlc group for which `wanted` holds.
   template <typename Wanted>
-  std::vector<std::vector<MappingRel>> copyRobotToPlcGroups(Wanted wanted) {
+  std::vector<std::vector<MappingRel>> copyRobotToPlcGroups(Wanted wanted)
+      EXCLUDES(mappingLock) {
     std::vector<std::vector<MappingRel>> groups;
-    std::shared_lock<std::shared_timed_mutex> lock(mappingLock);
+    gw::ReaderLock lock(mappingLock);
     for (const auto& byType : robotToPlcGroups) {
       for (const auto& byArea : byType.second) {
         if (wanted(byArea.second)) groups.push_back(byArea.second);
@@ -129,48 +144,53 @@ class MappingTable {
   // Copies the state, claim, kept value and read standing of each record of
   // `work` to the table's record it was copied from, unless that one was
   // removed or replaced meanwhile. Shared lock; synchronisation thread.
-  void publish(const std::vector<MappingRel>& work);
-  // REQUIRES: mappingLock held (shared is enough); synchronisation thread.
-  void publishLocked(const std::vector<MappingRel>& work);
+  void publish(const std::vector<MappingRel>& work) EXCLUDES(mappingLock);
+  // Synchronisation thread only.
+  void publishLocked(const std::vector<MappingRel>& work)
+      REQUIRES_SHARED(mappingLock);
   // Marks every mapping with the service-down state and drops its claim.
-  // REQUIRES: mappingLock held (shared is enough); synchronisation thread.
-  void markServiceDown();
+  // Synchronisation thread only.
+  void markServiceDown() REQUIRES_SHARED(mappingLock);
+  // The loop's end-of-cycle pass: notes, from each mapping's state, when it
+  // was last good (`nowMs`, as lastGoodMs holds it) and how many cycles it
+  // ended failed. One pass instead of hooks in the exchange passes.
+  // Synchronisation thread only.
+  void noteCycleOutcomes(std::int64_t nowMs) REQUIRES_SHARED(mappingLock);
 
   // Orders RobotToPlc records of one group by PLC word, then bit.
   static bool plcRegcompare(const MappingRel& a, const MappingRel& b);
   // Replaces any RobotToPlc mapping named `name` by a copy of `rel`, kept in
   // its group's address order. Always true.
-  // REQUIRES: mappingLock held exclusively.
-  bool addRobotToPlcMapping(const std::string& name, const MappingRel& rel);
+  bool addRobotToPlcMapping(const std::string& name, const MappingRel& rel)
+      REQUIRES(mappingLock);
   // Removes the RobotToPlc record named `name` from its group, re-pointing
   // the index at the records that moved. False when there is none.
-  // REQUIRES: mappingLock held exclusively.
-  bool removeRobotToPlcOrderMapping(const std::string& name);
+  bool removeRobotToPlcOrderMapping(const std::string& name)
+      REQUIRES(mappingLock);
   // Removes the RobotToPlc record named `name` and its index entry.
-  // REQUIRES: mappingLock held exclusively.
-  void removeRobotToPlcMapping(const std::string& name);
+  void removeRobotToPlcMapping(const std::string& name) REQUIRES(mappingLock);
 
   // Guards the three containers and the id counter; the atomic fields of
   // the records in them are written by the synchronisation thread under the
   // shared lock. Taken before the PLC link's connectionMutex, never after.
-  std::shared_timed_mutex mappingLock;
+  gw::SharedMutex mappingLock;
 
   // PlcToRobot mappings by robot register name; the iteration order is the
   // order of the read batch.
-  std::map<std::string, MappingRel> plcToRobotMap;  // GUARDED_BY(mappingLock)
+  std::map<std::string, MappingRel> plcToRobotMap GUARDED_BY(mappingLock);
   // RobotToPlc mappings by robot register name, pointing into
   // robotToPlcGroups; valid only while mappingLock is held.
-  std::unordered_map<std::string, MappingRel*>
-      robotToPlcIndex;  // GUARDED_BY(mappingLock)
+  std::unordered_map<std::string, MappingRel*> robotToPlcIndex
+      GUARDED_BY(mappingLock);
   // RobotToPlc mappings, by data type, then area name; each vector sorted by
   // plcRegcompare. Emptied vectors stay.
   std::unordered_map<int,
                      std::unordered_map<std::string, std::vector<MappingRel>>>
-      robotToPlcGroups;  // GUARDED_BY(mappingLock)
+      robotToPlcGroups GUARDED_BY(mappingLock);
 
  private:
-  // The id the next added record gets. GUARDED_BY(mappingLock), exclusive.
-  std::uint64_t nextId_ = 1;
+  // The id the next added record gets.
+  std::uint64_t nextId_ GUARDED_BY(mappingLock) = 1;
 };
 
 #endif  // GW_EXIO_MAPPING_TABLE_H_

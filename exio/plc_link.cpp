@@ -699,14 +699,11 @@ int PlcLink::readItem(fins_multidata_tp& item) {
   return finslib_multiple_memory_area_read(connection_, &item, 1);
 }
 
-int PlcLink::writeItem(const std::string& address, FinsDataType type,
+int PlcLink::writeItem(const std::string& address,
+                       const datatypes::DataTypeRow& row,
                        const fins_multidata_tp& value) {
   gw::MutexLock lock(connectionMutex);
-  const datatypes::DataTypeRow* row = datatypes::rowOf(type);
-  if (row == nullptr || !row->writable()) {
-    return FINS_RETVAL_INVALID_WRITE_AREA;
-  }
-  return row->write(connection_, address.c_str(), &value, 1, type);
+  return row.write(connection_, address.c_str(), &value, 1, row.type);
 }
 
 // --- What tests look at ----------------------------------------------------------

@@ -29,6 +29,10 @@
 #include "service/mutex.h"
 #include "service/thread_annotations.h"
 
+namespace datatypes {
+struct DataTypeRow;
+}  // namespace datatypes
+
 class EngineStats;
 
 class PlcLink {
@@ -184,10 +188,9 @@ class PlcLink {
   // A direct read of one item (address and type set); returns the library's
   // code. An item the PLC refuses counts against the link as any failure.
   int readItem(fins_multidata_tp& item) EXCLUDES(connectionMutex);
-  // A direct write of one value of `type` at `address`; returns the
-  // library's code, or FINS_RETVAL_INVALID_WRITE_AREA for a type that has
-  // no writer.
-  int writeItem(const std::string& address, FinsDataType type,
+  // A direct write of one value at `address` through `row`, the type's row
+  // (one that has a writer); returns the library's code.
+  int writeItem(const std::string& address, const datatypes::DataTypeRow& row,
                 const fins_multidata_tp& value) EXCLUDES(connectionMutex);
 
   // --- What tests look at ------------------------------------------------------

@@ -2,7 +2,6 @@
 // through the link, convert through the type table, write the robot,
 // publish each mapping's state.
 
-#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -60,13 +59,10 @@ void FinsExIO::Impl::occupyExternlIO(RobotCalls& robot) {
   if (stopping || robot.serviceLost) {
     return;
   }
-  std::vector<MappingRel> claiming = mappings.copyPlcToRobot();
-  claiming.erase(std::remove_if(claiming.begin(), claiming.end(),
-                                [](const MappingRel& rel) {
-                                  return rel.occupied.load() ||
-                                         rel.registerType < 0;
-                                }),
-                 claiming.end());
+  std::vector<MappingRel> claiming =
+      mappings.copyPlcToRobot([](const MappingRel& rel) {
+        return !rel.occupied.load() && rel.registerType >= 0;
+      });
   // Every claim of the cycle in one batch; a forced type's two registers
   // stand side by side in it.
   std::vector<Call> calls;

@@ -359,7 +359,7 @@ CycleFigures measureCycle(plcsim::PlcSimulator& plc,
       },
       split);
   auto allGood = [&] {
-    std::shared_lock<std::shared_timed_mutex> lock(engine.mappings.mappingLock);
+    gw::ReaderLock lock(engine.mappings.mappingLock);
     for (const auto& e : engine.mappings.plcToRobotMap) {
       if (e.second.state.load() != 0) return false;
     }

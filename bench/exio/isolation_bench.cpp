@@ -129,7 +129,7 @@ class Bench {
   }
 
   int state(int index) {
-    std::shared_lock<std::shared_timed_mutex> lock(engine_->mappings.mappingLock);
+    gw::ReaderLock lock(engine_->mappings.mappingLock);
     return engine_->mappings.plcToRobotMap.at("in" + std::to_string(index)).state.load();
   }
 

@@ -89,7 +89,7 @@ WriteFrame decodeWrite(const std::vector<std::uint8_t>& frame) {
 }
 
 std::string tableProblems(FinsExIO::Impl& impl) {
-  std::shared_lock<std::shared_timed_mutex> lock(impl.mappings.mappingLock);
+  gw::ReaderLock lock(impl.mappings.mappingLock);
   std::ostringstream problems;
   std::set<std::string> grouped;
   for (auto& byType : impl.mappings.robotToPlcGroups) {

@@ -57,7 +57,7 @@ TEST_F(LoopTest, ServiceDownMarksEveryMappingWithinOneCycleAndStopsExchange) {
   ASSERT_TRUE(waitFor([&] { return impl().cycleCount >= stopped + 2; }));
   EXPECT_TRUE(allStates(names, FinsExIO::MappingServiceDown));
   {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    gw::ReaderLock lock(impl().mappings.mappingLock);
     EXPECT_FALSE(impl().mappings.plcToRobotMap.at("in1").occupied.load());
   }
   plc_->clearReceivedFrames();

@@ -22,7 +22,7 @@ class MappingTest : public EngineTest {
   }
   // The names of one RobotToPlc group, in its order.
   std::vector<std::string> group(FinsDataType type, const std::string& area) {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    gw::ReaderLock lock(impl().mappings.mappingLock);
     std::vector<std::string> names;
     // find, not operator[]: nothing may be inserted under a shared lock.
     auto byType = impl().mappings.robotToPlcGroups.find(type);
@@ -65,7 +65,7 @@ TEST_F(MappingTest, AddedMappingIsListedWithItsDirectionAndNewState) {
 
 TEST_F(MappingTest, RecordCarriesTheDerivedFacts) {
   ASSERT_TRUE(add(" dm100", "in1_2", WordForced, FinsExIO::PlcToRobot, "in7"));
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  gw::ReaderLock lock(impl().mappings.mappingLock);
   const MappingRel& rel = impl().mappings.plcToRobotMap.at("in1_2");
   EXPECT_STREQ(" dm100", rel.item.address);
   EXPECT_EQ(WordForced, rel.item.type);
@@ -86,7 +86,7 @@ TEST_F(MappingTest, AddressTextIsListedAsGiven) {
 
 TEST_F(MappingTest, RegisterNameWithoutDigitsIsIndexZero) {
   ASSERT_TRUE(add("DM1", "input", Int16, FinsExIO::PlcToRobot));
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  gw::ReaderLock lock(impl().mappings.mappingLock);
   EXPECT_EQ(0, impl().mappings.plcToRobotMap.at("input").registerIndex);
 }
 
@@ -152,7 +152,7 @@ TEST_F(MappingTest, SameNameSameDirectionReplaces) {
   ASSERT_TRUE(add("DM200", "in1", Int32, FinsExIO::PlcToRobot));
   EXPECT_EQ((Table{{"in1", "DM200"}}), engine_->getMapping());
   {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    gw::ReaderLock lock(impl().mappings.mappingLock);
     EXPECT_EQ(1u, impl().mappings.plcToRobotMap.size());
     EXPECT_EQ(Int32, impl().mappings.plcToRobotMap.at("in1").item.type);
   }
@@ -221,7 +221,7 @@ TEST_F(MappingTest, RemovingFromTheMiddleOfAGroupKeepsTheIndexRight) {
   EXPECT_EQ((Table{{"out1", "DM100"}, {"out2", "DM101"}, {"out3", "DM102"}}),
             engine_->getMapping());
   {
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    gw::ReaderLock lock(impl().mappings.mappingLock);
     EXPECT_STREQ("DM102", impl().mappings.robotToPlcIndex.at("out3")->item.address);
   }
 }
@@ -229,7 +229,7 @@ TEST_F(MappingTest, RemovingFromTheMiddleOfAGroupKeepsTheIndexRight) {
 TEST_F(MappingTest, RemovingTheLastRecordLeavesAnEmptyGroup) {
   ASSERT_TRUE(add("DM100", "out1"));
   engine_->removeMapping("out1");
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  gw::ReaderLock lock(impl().mappings.mappingLock);
   ASSERT_EQ(1u, impl().mappings.robotToPlcGroups.count(Int16));
   EXPECT_TRUE(impl().mappings.robotToPlcGroups.at(Int16).at("DM").empty());
   EXPECT_TRUE(impl().mappings.robotToPlcIndex.empty());
@@ -244,7 +244,7 @@ TEST_F(MappingTest, RemovingAnUnknownNameIsSilent) {
 }
 
 TEST_F(MappingTest, GroupHelpersWarnAboutNamesTheyDoNotHold) {
-  std::unique_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  gw::WriterLock lock(impl().mappings.mappingLock);
   EXPECT_FALSE(impl().mappings.removeRobotToPlcOrderMapping("nobody"));
   impl().mappings.removeRobotToPlcMapping("nobody");
   EXPECT_EQ(1u, log_.count(

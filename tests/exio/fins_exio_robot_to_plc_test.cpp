@@ -202,7 +202,7 @@ TEST_F(RobotToPlcTest, BitRecordsKeepTheValueReadFromTheRobot) {
   exio_->setOutputBool(1, true);
   ASSERT_TRUE(add("W10.1", "o1", Bit));
   ASSERT_TRUE(waitFor([&] { return plc_->bit("W", 10, 1); }));
-  std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+  gw::ReaderLock lock(impl().mappings.mappingLock);
   EXPECT_EQ(1, impl().mappings.robotToPlcIndex.at("o1")->item.toMultidata()
                    .value.bit.value);
 }

@@ -51,7 +51,7 @@ class MemoryRobot : public robotio::RobotLink {
 };
 
 int stateOf(FinsExIO::Impl& engine, const std::string& name) {
-  std::shared_lock<std::shared_timed_mutex> lock(engine.mappings.mappingLock);
+  gw::ReaderLock lock(engine.mappings.mappingLock);
   return engine.mappings.robotToPlcIndex.at(name)->state.load();
 }
 

@@ -114,18 +114,16 @@ TEST_F(StressTest, ConcurrentUseKeepsTheTableSound) {
   {
     // The public listing agrees with the containers.
     const auto listed = engine_->getMapping();
-    std::shared_lock<std::shared_timed_mutex> lock(impl().mappings.mappingLock);
+    gw::ReaderLock lock(impl().mappings.mappingLock);
     for (const auto& entry : listed) {
       EXPECT_TRUE(impl().mappings.plcToRobotMap.count(entry.first) != 0 ||
                   impl().mappings.robotToPlcIndex.count(entry.first) != 0)
           << entry.first;
     }
-    EXPECT_EQ(listed.size(), [&] {
-      std::set<std::string> names;
-      for (const auto& e : impl().mappings.plcToRobotMap) names.insert(e.first);
-      for (const auto& e : impl().mappings.robotToPlcIndex) names.insert(e.first);
-      return names.size();
-    }());
+    std::set<std::string> names;
+    for (const auto& e : impl().mappings.plcToRobotMap) names.insert(e.first);
+    for (const auto& e : impl().mappings.robotToPlcIndex) names.insert(e.first);
+    EXPECT_EQ(listed.size(), names.size());
   }
 
   // The engine still works: a clean table exchanges again.
