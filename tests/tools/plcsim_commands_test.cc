@@ -86,6 +86,35 @@ TEST_F(PlcSimCommandsTest, MemoryAreaReadRefusesWithOmronEndCodes) {
   EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(0))), 0x110C);
 }
 
+TEST_F(PlcSimCommandsTest, ReadsStopAtTheFrameLimitsOfTheNetwork) {
+  // Multiple memory area read elements DM0, DM1, ...
+  auto elements = [](size_t n) {
+    Bytes body;
+    for (size_t i = 0; i < n; ++i) {
+      body = cat(body, at(kDm, static_cast<uint16_t>(i)));
+    }
+    return body;
+  };
+  const Bytes most = tcp_->exchange(0x01, 0x04, elements(167));
+  EXPECT_EQ(endCode(most), 0x0000);
+  EXPECT_EQ(data(most).size(), 167u * 3);
+  EXPECT_EQ(tcpEndCode(0x01, 0x04, elements(168)), 0x1001);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(999))), 0x0000);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(1000))), 0x110B);
+
+  // A slower path refuses the same way, sooner.
+  sim_.setReadLimits(89, 200);
+  EXPECT_EQ(tcpEndCode(0x01, 0x04, elements(89)), 0x0000);
+  EXPECT_EQ(tcpEndCode(0x01, 0x04, elements(90)), 0x1001);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(200))), 0x0000);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(201))), 0x110B);
+
+  // No path carries more than Ethernet does.
+  sim_.setReadLimits(1000, 5000);
+  EXPECT_EQ(tcpEndCode(0x01, 0x04, elements(168)), 0x1001);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(1000))), 0x110B);
+}
+
 TEST_F(PlcSimCommandsTest, MemoryAreaFillStoresOneWordOverARun) {
   sim_.setWord("DM", 9, 1);
   EXPECT_EQ(tcpEndCode(0x01, 0x03, cat(cat(at(kDm, 10), be16(5)), be16(0xBEEF))), 0x0000);

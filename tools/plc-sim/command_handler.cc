@@ -1,5 +1,6 @@
 #include "tools/plc-sim/command_handler.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "tools/plc-sim/memory_commands.h"
@@ -18,8 +19,6 @@ constexpr size_t kTextField = 20;
 constexpr size_t kCpuUnitDataSplit = 92;
 constexpr uint8_t kCpuUnitPartFirst = 0x00;
 constexpr uint8_t kCpuUnitPartRest = 0x01;
-// The multiple memory area read takes at most this many elements per frame.
-constexpr size_t kMaxReadElements = 128;
 
 void putText(std::vector<uint8_t>* out, size_t at, const std::string& text) {
   for (size_t i = 0; i < kTextField; ++i) {
@@ -73,7 +72,9 @@ CommandResult CommandHandler::execute(const uint8_t* frame, size_t size) {
   const size_t body_size = size - wire::kFinsHeaderSize;
   const uint8_t mrc = frame[wire::kMrc];
   const uint8_t src = frame[wire::kSrc];
-  if (mrc == 0x01 && src == 0x01) return commands::memoryAreaRead(*memory_, body, body_size);
+  if (mrc == 0x01 && src == 0x01) {
+    return commands::memoryAreaRead(*memory_, body, body_size, max_read_words_);
+  }
   if (mrc == 0x01 && src == 0x02) return memoryAreaWrite(body, body_size);
   if (mrc == 0x01 && src == 0x03) return commands::memoryAreaFill(memory_, body, body_size);
   if (mrc == 0x01 && src == 0x04) return multipleMemoryAreaRead(body, body_size);
@@ -108,7 +109,9 @@ CommandResult CommandHandler::memoryAreaWrite(const uint8_t* body, size_t size) 
 CommandResult CommandHandler::multipleMemoryAreaRead(const uint8_t* body, size_t size) {
   if (size == 0) return CommandResult{endcode::kCommandTooShort, {}};
   if (size % 4 != 0) return CommandResult{endcode::kElementDataMismatch, {}};
-  if (size / 4 > kMaxReadElements) return CommandResult{endcode::kCommandTooLong, {}};
+  if (size / 4 > max_read_elements_) {
+    return CommandResult{endcode::kCommandTooLong, {}};
+  }
   CommandResult result;
   for (size_t at = 0; at < size; at += 4) {
     const uint16_t word = wire::get16(body + at + 1);
@@ -141,6 +144,11 @@ void CommandHandler::refuseElement(uint8_t area_code, uint16_t fins_word, uint16
   } else {
     refused_[{area_code, fins_word}] = end_code;
   }
+}
+
+void CommandHandler::setReadLimits(size_t max_elements, size_t max_words) {
+  max_read_elements_ = std::min(max_elements, kMaxReadElements);
+  max_read_words_ = std::min(max_words, kMaxReadWords);
 }
 
 uint16_t CommandHandler::refusal(uint8_t area_code, uint32_t first, uint32_t last) const {

@@ -22,6 +22,12 @@ namespace plcsim {
 std::vector<uint8_t> cpuUnitData(const std::string& model, const std::string& version,
                                  Family family, bool long_form);
 
+// What a CS/CJ CPU unit serves in one frame over Ethernet or Controller
+// Link: elements of a multiple memory area read, and words of a memory area
+// read (their 1,998 bytes fill a reply frame).
+constexpr size_t kMaxReadElements = 167;
+constexpr size_t kMaxReadWords = 999;
+
 struct CommandResult {
   uint16_t end_code = 0;
   std::vector<uint8_t> data;  // what follows the end code
@@ -49,6 +55,12 @@ class CommandHandler {
   // 0 serves the element normally again.
   void refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code);
 
+  // From now on a multiple memory area read of more than `max_elements`
+  // elements is answered 0x1001, and a memory area read of more than
+  // `max_words` words' worth of data (2 bytes a word) 0x110B. Limits above
+  // kMaxReadElements and kMaxReadWords are lowered to them.
+  void setReadLimits(size_t max_elements, size_t max_words);
+
  private:
   CommandResult memoryAreaWrite(const uint8_t* body, size_t size);
   CommandResult multipleMemoryAreaRead(const uint8_t* body, size_t size);
@@ -62,6 +74,8 @@ class CommandHandler {
   const std::vector<uint8_t> cpu_unit_data_;
   // (area code, FINS word) -> end code, from refuseElement.
   std::map<std::pair<uint8_t, uint16_t>, uint16_t> refused_;
+  size_t max_read_elements_ = kMaxReadElements;
+  size_t max_read_words_ = kMaxReadWords;
 };
 
 // A whole FINS/TCP reply (16-byte header and frame) to `request`: source

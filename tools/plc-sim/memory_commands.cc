@@ -13,9 +13,6 @@ namespace {
 constexpr size_t kReadBodySize = 6;
 constexpr size_t kFillBodySize = 8;
 constexpr size_t kTransferBodySize = 10;
-// A reply frame holds at most 2,012 bytes: 12 header bytes, the end code,
-// and this much data.
-constexpr size_t kMaxReadData = wire::kMaxFrameSize - wire::kFinsHeaderSize - 2;
 
 constexpr size_t kStatusSize = 26;
 constexpr uint8_t kStatusRunning = 0x01;
@@ -37,12 +34,17 @@ CommandResult only(uint16_t end_code) { return CommandResult{end_code, {}}; }
 
 }  // namespace
 
-CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body, size_t size) {
+CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body,
+                             size_t size, size_t max_words) {
   if (const uint16_t bad = checkLength(size, kReadBodySize)) return only(bad);
   CommandResult result;
   result.end_code =
       memory.readRun(body[0], wire::get16(body + 1), body[3], wire::get16(body + 4), &result.data);
-  if (result.data.size() > kMaxReadData) return only(endcode::kResponseTooLong);
+  // The limit is on what the reply carries, so bits go two to a word and
+  // forced words take two each.
+  if (result.data.size() > 2 * max_words) {
+    return only(endcode::kResponseTooLong);
+  }
   return result;
 }
 

@@ -14,9 +14,10 @@
 //
 // A body shorter than the command takes is answered 0x1002, a longer one
 // 0x1001. Fill and transfer work on word area codes only (0x1101 for any
-// other); a read whose answer would not fit in one frame (more than 1,998
-// data bytes) is answered 0x110B. Address checks are the memory's (see
-// PlcMemory::readRun and PlcMemory::write). Fill and transfer are all or
+// other); a read whose answer holds more data than its word limit allows
+// (2 bytes a word: 999 words fill one frame with 1,998 bytes) is answered
+// 0x110B. Address checks are the memory's (see PlcMemory::readRun and
+// PlcMemory::write). Fill and transfer are all or
 // nothing: nothing is stored unless the whole command can be done.
 
 #ifndef TOOLS_PLC_SIM_MEMORY_COMMANDS_H_
@@ -32,8 +33,10 @@ namespace plcsim {
 namespace commands {
 
 // REQUIRES (all): `body` holds `size` bytes; the caller serialises access to
-// `memory`.
-CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body, size_t size);
+// `memory`. The memory area read answers at most 2 * `max_words` data
+// bytes.
+CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body,
+                             size_t size, size_t max_words);
 CommandResult memoryAreaFill(PlcMemory* memory, const uint8_t* body, size_t size);
 CommandResult memoryAreaTransfer(PlcMemory* memory, const uint8_t* body, size_t size);
 

@@ -858,6 +858,11 @@ void PlcSimulator::refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t
       [&](CommandHandler& h) { h.refuseElement(area_code, fins_word, end_code); });
 }
 
+void PlcSimulator::setReadLimits(size_t max_elements, size_t max_words) {
+  impl_->withHandler(
+      [&](CommandHandler& h) { h.setReadLimits(max_elements, max_words); });
+}
+
 void PlcSimulator::dropAllConnections() { impl_->dropAllConnections(); }
 
 std::vector<std::vector<uint8_t>> PlcSimulator::receivedFrames() const {

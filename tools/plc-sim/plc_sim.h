@@ -73,7 +73,8 @@
 //
 //   0x0000  normal completion
 //   0x0401  undefined command (unknown MRC/SRC)
-//   0x1001  command too long (data beyond what the command takes)
+//   0x1001  command too long (data beyond what the command takes, a
+//           multiple memory area read of more than 167 elements)
 //   0x1002  command too short (parameters missing)
 //   0x1003  elements and data do not match (write count vs. data bytes,
 //           multiple read body not a whole number of 4-byte elements)
@@ -87,7 +88,8 @@
 //           one-bit flag (TIM/CNT completion flags, TK, TKS, conditions)
 //   0x1104  address range exceeded: a read, write, fill or transfer run
 //           that goes past the end of its area
-//   0x110B  response too long: a memory area read of more than 1,998 bytes
+//   0x110B  response too long: a memory area read of more than 999 words,
+//           or of more than their 1,998 bytes in bits or forced words
 //   0x110C  parameter error: a bit write whose data byte is not 0 or 1, a
 //           read, write, fill or transfer of 0 items, an unknown CPU unit
 //           data part
@@ -261,6 +263,15 @@ class PlcSimulator {
   uint16_t forced(const std::string& area, uint32_t index) const;
   void setForced(const std::string& area, uint32_t index,
                  uint16_t forced_mask);
+
+  // ---- Frame limits ------------------------------------------------------
+  // The most one read may ask for: elements of a multiple memory area read
+  // (more are answered 0x1001) and words of a memory area read (more are
+  // answered 0x110B; bits count two to a word, forced words two each).
+  // A CPU unit reached over Ethernet or Controller Link serves 167 and
+  // 999, the defaults; lower limits mimic a slower path (SYSMAC LINK takes
+  // 89 elements). Higher ones are lowered to the defaults.
+  void setReadLimits(size_t max_elements, size_t max_words);
 
   // ---- Fault injection ---------------------------------------------------
   // Handshake faults last until acceptHandshakes(); command faults apply to
