@@ -86,6 +86,23 @@ TEST_F(PlcSimCommandsTest, MemoryAreaReadRefusesWithOmronEndCodes) {
   EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 0), be16(0))), 0x110C);
 }
 
+TEST_F(PlcSimCommandsTest, MemoryAreaReadMeetsARefusedWord) {
+  sim_.refuseElement(kDm, 105, 0x1103);
+  sim_.refuseElement(kDmBit, 105, 0x1103);
+  const Bytes refused = tcp_->exchange(0x01, 0x01, cat(at(kDm, 100), be16(10)));
+  EXPECT_EQ(endCode(refused), 0x1103);
+  EXPECT_TRUE(data(refused).empty());
+  // The words on either side are served.
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 100), be16(5))), 0x0000);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 106), be16(5))), 0x0000);
+  // Seven bits from DM104.10 reach into DM105, six do not.
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDmBit, 104, 10), be16(7))), 0x1103);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDmBit, 104, 10), be16(6))), 0x0000);
+
+  sim_.refuseElement(kDm, 105, 0);
+  EXPECT_EQ(tcpEndCode(0x01, 0x01, cat(at(kDm, 100), be16(10))), 0x0000);
+}
+
 TEST_F(PlcSimCommandsTest, ReadsStopAtTheFrameLimitsOfTheNetwork) {
   // Multiple memory area read elements DM0, DM1, ...
   auto elements = [](size_t n) {

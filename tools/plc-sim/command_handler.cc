@@ -72,9 +72,7 @@ CommandResult CommandHandler::execute(const uint8_t* frame, size_t size) {
   const size_t body_size = size - wire::kFinsHeaderSize;
   const uint8_t mrc = frame[wire::kMrc];
   const uint8_t src = frame[wire::kSrc];
-  if (mrc == 0x01 && src == 0x01) {
-    return commands::memoryAreaRead(*memory_, body, body_size, max_read_words_);
-  }
+  if (mrc == 0x01 && src == 0x01) return memoryAreaRead(body, body_size);
   if (mrc == 0x01 && src == 0x02) return memoryAreaWrite(body, body_size);
   if (mrc == 0x01 && src == 0x03) return commands::memoryAreaFill(memory_, body, body_size);
   if (mrc == 0x01 && src == 0x04) return multipleMemoryAreaRead(body, body_size);
@@ -83,6 +81,18 @@ CommandResult CommandHandler::execute(const uint8_t* frame, size_t size) {
   if (mrc == 0x06 && src == 0x01) return commands::controllerStatusRead(body, body_size);
   if (mrc == 0x07 && src == 0x01) return commands::clockRead(body, body_size);
   return CommandResult{endcode::kUndefinedCommand, {}};
+}
+
+// The run is checked against the refused elements once it is known to be
+// readable, so that a refusal never hides the read's own end codes.
+CommandResult CommandHandler::memoryAreaRead(const uint8_t* body, size_t size) {
+  uint32_t last = 0;
+  CommandResult result =
+      commands::memoryAreaRead(*memory_, body, size, max_read_words_, &last);
+  if (result.end_code != endcode::kNormal || refused_.empty()) return result;
+  const uint16_t refused = refusal(body[0], wire::get16(body + 1), last);
+  if (refused != endcode::kNormal) return CommandResult{refused, {}};
+  return result;
 }
 
 // Body: area code, word address (2), bit, item count (2), then the items.

@@ -50,9 +50,9 @@ class CommandHandler {
 
   // From now on answers `end_code` (and no data) to every multiple memory
   // area read that asks for an element at (area code, FINS word), and to
-  // every memory area write with that area code whose run covers the word,
-  // as a CPU unit that cannot place that one element would. An end code of
-  // 0 serves the element normally again.
+  // every memory area read or write with that area code whose run covers
+  // the word, as a CPU unit that cannot place that one element would. An
+  // end code of 0 serves the element normally again.
   void refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code);
 
   // From now on a multiple memory area read of more than `max_elements`
@@ -62,6 +62,7 @@ class CommandHandler {
   void setReadLimits(size_t max_elements, size_t max_words);
 
  private:
+  CommandResult memoryAreaRead(const uint8_t* body, size_t size);
   CommandResult memoryAreaWrite(const uint8_t* body, size_t size);
   CommandResult multipleMemoryAreaRead(const uint8_t* body, size_t size);
   CommandResult cpuUnitDataRead(const uint8_t* body, size_t size);

@@ -35,11 +35,13 @@ CommandResult only(uint16_t end_code) { return CommandResult{end_code, {}}; }
 }  // namespace
 
 CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body,
-                             size_t size, size_t max_words) {
+                             size_t size, size_t max_words,
+                             uint32_t* last_word) {
   if (const uint16_t bad = checkLength(size, kReadBodySize)) return only(bad);
   CommandResult result;
   result.end_code =
-      memory.readRun(body[0], wire::get16(body + 1), body[3], wire::get16(body + 4), &result.data);
+      memory.readRun(body[0], wire::get16(body + 1), body[3],
+                     wire::get16(body + 4), &result.data, last_word);
   // The limit is on what the reply carries, so bits go two to a word and
   // forced words take two each.
   if (result.data.size() > 2 * max_words) {

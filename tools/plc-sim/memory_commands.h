@@ -34,9 +34,11 @@ namespace commands {
 
 // REQUIRES (all): `body` holds `size` bytes; the caller serialises access to
 // `memory`. The memory area read answers at most 2 * `max_words` data
-// bytes.
+// bytes; when it succeeds, `last_word` receives the FINS word of its last
+// item (see PlcMemory::readRun).
 CommandResult memoryAreaRead(const PlcMemory& memory, const uint8_t* body,
-                             size_t size, size_t max_words);
+                             size_t size, size_t max_words,
+                             uint32_t* last_word);
 CommandResult memoryAreaFill(PlcMemory* memory, const uint8_t* body, size_t size);
 CommandResult memoryAreaTransfer(PlcMemory* memory, const uint8_t* body, size_t size);
 

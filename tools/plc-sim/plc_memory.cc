@@ -245,8 +245,9 @@ bool PlcMemory::isWordCode(uint8_t area_code) const {
   return false;
 }
 
-uint16_t PlcMemory::readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit, uint16_t count,
-                            std::vector<uint8_t>* out) const {
+uint16_t PlcMemory::readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit,
+                            uint16_t count, std::vector<uint8_t>* out,
+                            uint32_t* last_word) const {
   bool known = false;
   const Region* region = regionAt(area_code, fins_word, &known);
   if (!known) return endcode::kNoSuchArea;
@@ -277,6 +278,9 @@ uint16_t PlcMemory::readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit, 
       return code;
     }
     out->insert(out->end(), element.begin() + 1, element.end());  // without the area code
+  }
+  if (last_word != nullptr) {
+    *last_word = static_cast<uint32_t>(region->base + last);
   }
   return endcode::kNormal;
 }

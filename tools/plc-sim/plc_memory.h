@@ -57,9 +57,11 @@ class PlcMemory {
   // (carrying into the next word), one-bit flags one flag. The start is
   // checked like readElement's (0x1101, 0x1103); a run that leaves its area
   // gives 0x1104, a count of 0 gives 0x110C. On failure `out` is left as it
-  // was.
-  uint16_t readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit, uint16_t count,
-                   std::vector<uint8_t>* out) const;
+  // was. On success `last_word`, when given, receives the FINS word of the
+  // last item, so that a caller can tell which words the run covered.
+  uint16_t readRun(uint8_t area_code, uint16_t fins_word, uint8_t bit,
+                   uint16_t count, std::vector<uint8_t>* out,
+                   uint32_t* last_word = nullptr) const;
 
   // True when the area code names plain words (no bits, no forced status)
   // somewhere in this family: what fill and transfer work on.

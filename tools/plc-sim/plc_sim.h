@@ -316,9 +316,9 @@ class PlcSimulator {
   void clearFaults();
   // From now on refuse the one element at (FINS area code, FINS word) with
   // `end_code`: every multiple memory area read that asks for it, and every
-  // memory area write of that code whose run covers it, is answered with
-  // the end code alone, as by a CPU unit that cannot place that element
-  // (DM100 on the CS family is code 0x82, word 100). Lasts until called
+  // memory area read or write of that code whose run covers it, is
+  // answered with the end code alone, as by a CPU unit that cannot place that
+  // element (DM100 on the CS family is code 0x82, word 100). Lasts until called
   // again with end code 0; clearFaults() leaves it.
   void refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code);
   // Close every open client connection now; the listener stays open.
