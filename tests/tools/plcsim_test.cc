@@ -82,6 +82,33 @@ TEST_F(PlcSimTest, ServesClientsIndependently) {
   EXPECT_EQ(sim_.connectionCount(), 0u);
 }
 
+TEST_F(PlcSimTest, AnswersOnlyAfterTheAnswerDelay) {
+  auto c = client();
+  UdpClient u(sim_.port());
+  sim_.setAnswerDelay(std::chrono::hours(1));
+  c->sendFrame(RawClient::frame(20, 1, 0x07, 0x01, {}));
+  u.send(UdpClient::frame(2, 0x07, 0x01, {}));
+  ASSERT_TRUE(sim_.waitForFrames(2, kPatience));
+  // The handshake is not held back; the round trip gives an undelayed
+  // answer ample time to arrive.
+  RawClient late(sim_.port());
+  EXPECT_EQ(late.handshake(0).size(), 24u);
+  EXPECT_FALSE(c->hasData());
+  EXPECT_FALSE(u.hasData());
+
+  // Lowering the delay releases the answers already waiting.
+  sim_.setAnswerDelay(milliseconds(0));
+  EXPECT_EQ(endCode(c->receiveFrame()), 0x0000);
+  EXPECT_EQ(endCode(u.receive()), 0x0000);
+
+  // A stop during the wait sends nothing.
+  sim_.setAnswerDelay(std::chrono::hours(1));
+  c->sendFrame(RawClient::frame(20, 3, 0x07, 0x01, {}));
+  ASSERT_TRUE(sim_.waitForFrames(3, kPatience));
+  sim_.stop();
+  EXPECT_TRUE(c->receive(16).empty());
+}
+
 TEST_F(PlcSimTest, ReplyMirrorsTheRequestHeader) {
   auto c = client();
   c->sendFrame({0x80, 0x00, 0x02, 0x01, 0x0A, 0x02, 0x03, 0x14, 0x04, 0x99, 0x05, 0x01});

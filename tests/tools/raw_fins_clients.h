@@ -177,6 +177,11 @@ class UdpClient {
     return out;
   }
 
+  bool hasData() {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  }
+
   // A frame from node 1 to the PLC (node 10), as a UDP client sends it.
   static Bytes frame(uint8_t sid, uint8_t mrc, uint8_t src, const Bytes& body) {
     return cat(Bytes{0x80, 0x00, 0x02, 0x00, 10, 0x00, 0x00, 1, 0x00, sid, mrc, src}, body);

@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +34,7 @@ void usage(FILE* out) {
   std::fprintf(out,
                "usage: fins-plc-sim [--port N] [--bind ADDRESS] [--udp | --no-udp] [--model TEXT]\n"
                "                    [--cpu-version TEXT] [--server-node N] [--client-node N]\n"
-               "                    [--long-cpu-data] [--verbose]\n"
+               "                    [--long-cpu-data] [--answer-delay-ms N] [--verbose]\n"
                "Serves a simulated OMRON PLC over FINS/TCP and FINS/UDP until interrupted.\n"
                "  --port N          TCP and UDP port (default 9600; 0 picks a free one)\n"
                "  --bind ADDRESS    IPv4 address to listen on (default 127.0.0.1)\n"
@@ -45,6 +46,9 @@ void usage(FILE* out) {
                "  --client-node N   node given to the first client asking for one\n"
                "                    (default 20)\n"
                "  --long-cpu-data   answer CPU unit data read with 159 data bytes\n"
+               "  --answer-delay-ms N\n"
+               "                    answer each FINS command N ms after it arrived, as a\n"
+               "                    real PLC takes its time (0..10000, default 0)\n"
                "  --verbose         print every frame received\n");
 }
 
@@ -172,6 +176,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--long-cpu-data") {
       options.long_cpu_unit_data = true;
+    } else if (arg == "--answer-delay-ms" && parseNumber(next, 10000, &v)) {
+      options.answer_delay = std::chrono::milliseconds(v);
+      ++i;
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,14 @@ constexpr int kPortAttempts = 20;
 // Datagrams are read into a buffer this large so that one longer than any
 // FINS frame shows up as too long instead of being cut to size.
 constexpr size_t kDatagramBuffer = 4096;
+// Longer answer delays are cut to this, which keeps every due time far from
+// the clock's range.
+constexpr std::chrono::milliseconds kLongestAnswerDelay =
+    std::chrono::hours(24);
+
+std::chrono::milliseconds boundedAnswerDelay(std::chrono::milliseconds delay) {
+  return std::clamp(delay, std::chrono::milliseconds(0), kLongestAnswerDelay);
+}
 
 // Retries only an interrupted call; any other failure or an orderly close
 // means the peer is gone (or stop() shut the socket down).
@@ -119,10 +128,15 @@ class PlcSimulator::Impl {
   explicit Impl(Options options)
       : options_(std::move(options)),
         memory_(familyOfModel(options_.model)),
-        handler_(&memory_, cpuUnitData(options_.model, options_.version, memory_.family(),
-                                       options_.long_cpu_unit_data)) {}
+        handler_(&memory_,
+                 cpuUnitData(options_.model, options_.version, memory_.family(),
+                             options_.long_cpu_unit_data)),
+        answer_delay_(boundedAnswerDelay(options_.answer_delay)) {}
 
-  ~Impl() { stop(); }
+  ~Impl() {
+    stop();
+    if (retime_fd_ >= 0) ::close(retime_fd_);
+  }
 
   bool start();
   void stop();
@@ -151,6 +165,7 @@ class PlcSimulator::Impl {
     f(handler_);
   }
 
+  void setAnswerDelay(std::chrono::milliseconds delay);
   void refuseHandshake(uint32_t code, uint32_t command);
   void shortHandshake(size_t bytes);
   void replyHandshakeWithRaw(std::vector<uint8_t> bytes);
@@ -178,7 +193,7 @@ class PlcSimulator::Impl {
   // What the connection does after the handshake answer went out.
   enum class AfterHandshake { kServe, kClose, kStaySilent };
 
-  // A FINS/UDP reply held back by a delay fault.
+  // A FINS/UDP reply held back by the answer delay or a delay fault.
   struct DelayedDatagram {
     sockaddr_in to;
     std::vector<uint8_t> bytes;
@@ -196,7 +211,8 @@ class PlcSimulator::Impl {
   void sendDueDatagrams();
   void sendDatagram(const sockaddr_in& to, const std::vector<uint8_t>& bytes);
   void sendError(Connection* c, uint32_t code);
-  bool pause(Connection* c, std::chrono::milliseconds delay);
+  bool pause(Connection* c, Clock::time_point due, bool answering);
+  std::chrono::milliseconds answerDelay() const;
   void waitForClose(Connection* c);
 
   // Counts and records a received frame and decides what it gets: the
@@ -225,7 +241,14 @@ class PlcSimulator::Impl {
   std::thread acceptor_;
   int udp_fd_ = -1;  // guarded by lifecycle_mu_, read by the UDP thread; -1 without UDP
   std::thread udp_thread_;
-  std::multimap<Clock::time_point, DelayedDatagram> udp_delayed_;  // UDP thread only
+  // Keyed by arrival plus any fault delay; each is due the answer delay
+  // later. As every reply waits the same answer delay, the order holds when
+  // it changes. UDP thread only.
+  std::multimap<Clock::time_point, DelayedDatagram> udp_delayed_;
+  // Wakes the UDP thread to reckon its next due reply again after the
+  // answer delay changed. Lives as long as the simulator, so that
+  // setAnswerDelay() never meets a closed descriptor.
+  const int retime_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
@@ -238,6 +261,7 @@ class PlcSimulator::Impl {
   uint32_t refuse_command_ = wire::kErrorNotification;
   size_t short_bytes_ = 0;
   std::vector<uint8_t> handshake_raw_;
+  std::chrono::milliseconds answer_delay_;
   std::vector<std::vector<uint8_t>> frames_;
   size_t frames_seen_ = 0;
   std::vector<uint8_t> client_nodes_;
@@ -409,11 +433,23 @@ void PlcSimulator::Impl::sendError(Connection* c, uint32_t code) {
   sendAll(c->fd, wire::tcpHeader(wire::kErrorNotification, code, 0));
 }
 
-// Waits out a delayed answer; false when stop() or a dropped connection
-// cut it short.
-bool PlcSimulator::Impl::pause(Connection* c, std::chrono::milliseconds delay) {
+// Waits until `due`, and the answer delay after it when `answering`; the
+// delay is read afresh on every wake-up so that a change applies to a wait
+// under way. False when stop() or a dropped connection cut it short.
+bool PlcSimulator::Impl::pause(Connection* c, Clock::time_point due,
+                               bool answering) {
   std::unique_lock<std::mutex> lock(mu_);
-  return !cv_.wait_for(lock, delay, [this, c] { return stopping_ || c->dropped; });
+  for (;;) {
+    if (stopping_ || c->dropped) return false;
+    const Clock::time_point until = answering ? due + answer_delay_ : due;
+    if (Clock::now() >= until) return true;
+    cv_.wait_until(lock, until);
+  }
+}
+
+std::chrono::milliseconds PlcSimulator::Impl::answerDelay() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return answer_delay_;
 }
 
 // A PLC that went quiet mid-handshake: read and discard until the client
@@ -558,6 +594,7 @@ bool PlcSimulator::Impl::serveFrame(Connection* c) {
   }
   std::vector<uint8_t> frame(length - 8);
   if (!recvAll(c->fd, frame.data(), frame.size())) return false;
+  const Clock::time_point arrived = Clock::now();
 
   FrameFault fault;
   std::vector<uint8_t> reply;
@@ -573,11 +610,12 @@ bool PlcSimulator::Impl::serveFrame(Connection* c) {
     case FrameFault::Action::kIgnore:
       return true;
     case FrameFault::Action::kRaw:
-      return sendAll(c->fd, fault.raw);
+      reply = std::move(fault.raw);
+      break;
     case FrameFault::Action::kAnswer:
       break;
   }
-  if (fault.delay.count() > 0 && !pause(c, fault.delay)) return false;
+  if (!pause(c, arrived + fault.delay, !reply.empty())) return false;
   return reply.empty() || sendAll(c->fd, reply);
 }
 
@@ -641,14 +679,23 @@ void PlcSimulator::Impl::udpLoop() {
   for (;;) {
     int timeout_ms = -1;
     if (!udp_delayed_.empty()) {
-      const auto wait = udp_delayed_.begin()->first - Clock::now();
+      const auto wait =
+          udp_delayed_.begin()->first + answerDelay() - Clock::now();
       // Rounded up, so that the wake-up is never early and spins.
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
       timeout_ms = static_cast<int>(std::clamp<decltype(ms)>(ms, 0, 60 * 1000));
     }
-    pollfd fds[2] = {{udp_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
-    if (::poll(fds, 2, timeout_ms) < 0 && errno != EINTR) break;
+    pollfd fds[3] = {{udp_fd_, POLLIN, 0},
+                     {wake_fds_[0], POLLIN, 0},
+                     {retime_fd_, POLLIN, 0}};
+    if (::poll(fds, 3, timeout_ms) < 0 && errno != EINTR) break;
     if (fds[1].revents != 0) break;
+    if (fds[2].revents != 0) {
+      uint64_t changes = 0;
+      if (::read(retime_fd_, &changes, sizeof changes) < 0) {
+        // Nothing to do: the due times are reckoned again below regardless.
+      }
+    }
     sendDueDatagrams();
     if ((fds[0].revents & POLLIN) != 0) serveDatagram(&buffer);
   }
@@ -667,6 +714,7 @@ void PlcSimulator::Impl::serveDatagram(std::vector<uint8_t>* buffer) {
   // unread.
   if (static_cast<size_t>(r) > wire::kMaxFrameSize) return;
   const std::vector<uint8_t> frame(buffer->begin(), buffer->begin() + r);
+  const Clock::time_point arrived = Clock::now();
 
   FrameFault fault;
   std::vector<uint8_t> reply;
@@ -674,29 +722,32 @@ void PlcSimulator::Impl::serveDatagram(std::vector<uint8_t>* buffer) {
     std::lock_guard<std::mutex> lock(mu_);
     fault = answerFrame(frame, options_.verbose ? "UDP " + peerText(from) : "", &reply);
   }
+  std::vector<uint8_t> datagram;
   switch (fault.action) {
     case FrameFault::Action::kDrop:  // a lost datagram: there is no connection to close
     case FrameFault::Action::kIgnore:
       return;
     case FrameFault::Action::kRaw:
-      sendDatagram(from, fault.raw);
-      return;
+      datagram = std::move(fault.raw);
+      break;
     case FrameFault::Action::kAnswer:
+      if (reply.empty()) return;
+      // FINS/UDP carries the bare frame.
+      datagram.assign(reply.begin() + wire::kTcpHeaderSize, reply.end());
       break;
   }
-  if (reply.empty()) return;
-  // FINS/UDP carries the bare frame.
-  reply.erase(reply.begin(), reply.begin() + wire::kTcpHeaderSize);
-  if (fault.delay.count() > 0) {
-    udp_delayed_.emplace(Clock::now() + fault.delay, DelayedDatagram{from, std::move(reply)});
+  const Clock::time_point due = arrived + fault.delay;
+  if (due + answerDelay() > Clock::now()) {
+    udp_delayed_.emplace(due, DelayedDatagram{from, std::move(datagram)});
     return;
   }
-  sendDatagram(from, reply);
+  sendDatagram(from, datagram);
 }
 
 void PlcSimulator::Impl::sendDueDatagrams() {
   const auto now = Clock::now();
-  while (!udp_delayed_.empty() && udp_delayed_.begin()->first <= now) {
+  const auto delay = answerDelay();
+  while (!udp_delayed_.empty() && udp_delayed_.begin()->first + delay <= now) {
     sendDatagram(udp_delayed_.begin()->second.to, udp_delayed_.begin()->second.bytes);
     udp_delayed_.erase(udp_delayed_.begin());
   }
@@ -706,6 +757,19 @@ void PlcSimulator::Impl::sendDueDatagrams() {
 void PlcSimulator::Impl::sendDatagram(const sockaddr_in& to, const std::vector<uint8_t>& bytes) {
   ::sendto(udp_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
            reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void PlcSimulator::Impl::setAnswerDelay(std::chrono::milliseconds delay) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    answer_delay_ = boundedAnswerDelay(delay);
+    cv_.notify_all();
+  }
+  const uint64_t change = 1;
+  if (::write(retime_fd_, &change, sizeof change) < 0) {
+    // Nothing to do: a counter at its ceiling has the UDP thread woken
+    // already.
+  }
 }
 
 void PlcSimulator::Impl::refuseHandshake(uint32_t code, uint32_t command) {
@@ -856,6 +920,10 @@ void PlcSimulator::clearFaults() {
 void PlcSimulator::refuseElement(uint8_t area_code, uint16_t fins_word, uint16_t end_code) {
   impl_->withHandler(
       [&](CommandHandler& h) { h.refuseElement(area_code, fins_word, end_code); });
+}
+
+void PlcSimulator::setAnswerDelay(std::chrono::milliseconds delay) {
+  impl_->setAnswerDelay(delay);
 }
 
 void PlcSimulator::setReadLimits(size_t max_elements, size_t max_words) {

@@ -203,6 +203,9 @@ struct Options {
   bool long_cpu_unit_data = false;
   // Print one line per FINS frame received to standard output.
   bool verbose = false;
+  // How long each FINS command frame waits for its answer; see
+  // setAnswerDelay().
+  std::chrono::milliseconds answer_delay{0};
   // Keep every FINS frame received for receivedFrames(). A long-running
   // simulator (the command line tool) turns this off so that memory stays
   // flat.
@@ -264,7 +267,19 @@ class PlcSimulator {
   void setForced(const std::string& area, uint32_t index,
                  uint16_t forced_mask);
 
-  // ---- Frame limits ------------------------------------------------------
+  // ---- Answer time and frame limits --------------------------------------
+  // Answer every FINS command frame, over TCP and UDP alike, only this long
+  // after it arrived, as a CPU unit behind its Ethernet unit takes its time
+  // (the node address handshake is answered at once). Each connection is
+  // served one frame after another, so its frames queue up behind the one
+  // waiting; over UDP a waiting reply does not hold up other datagrams.
+  // The wait also applies to a raw reply, and a delayNextCommands() delay
+  // adds to it (the two are summed). A change applies to answers already
+  // waiting too: lowering the delay releases those that have waited long
+  // enough. A stop() during the wait sends nothing. Starts as
+  // Options::answer_delay; below 0 counts as 0, above a day as a day.
+  void setAnswerDelay(std::chrono::milliseconds delay);
+
   // The most one read may ask for: elements of a multiple memory area read
   // (more are answered 0x1001) and words of a memory area read (more are
   // answered 0x110B; bits count two to a word, forced words two each).
