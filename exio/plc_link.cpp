@@ -16,6 +16,7 @@
 #include "exio/fins_data_types.h"
 #include "exio/fins_exio.h"
 #include "exio/fins_exio_stats.h"
+#include "exio/read_plan.h"
 #include "service/logger.h"
 #include "service/net.h"
 
@@ -47,8 +48,10 @@ constexpr auto kMaxBackOff = std::chrono::milliseconds(1000);
 constexpr int kLoggedAttempts = 3;
 constexpr auto kSummaryInterval = std::chrono::seconds(10);
 
-// Items per frame of the multiple read, as the library packs them.
-constexpr std::size_t kItemsPerFrame = FINS_MULTI_READ_MAX_ITEMS;
+// The least a frame is shrunk to when the PLC refuses frames for their
+// length: what every PLC has served the engine's reads so far (24 items of
+// the plain multiple read).
+constexpr std::size_t kLeastFrame = FINS_MULTI_READ_MAX_ITEMS;
 // How long an item the PLC refused stays out of the shared read before it
 // is tried alone again: often enough to recover by itself within about a
 // second, seldom enough to cost next to nothing while it stays refused.
@@ -134,39 +137,76 @@ int countingLinkFailuresOnly(fins_sys_tp* connection, Exchange exchange) {
   return code;
 }
 
+}  // namespace
+
+// A planned frame the PLC refused, for the link to learn from.
+struct PlcLink::FrameRefusal {
+  const ReadFrame* frame;
+  int code;
+  bool itemBlamed;  // the search found an item the PLC refuses alone
+};
+
+namespace {
+
+// Whether the PLC refused a frame for its length rather than its items.
+bool refusesLength(int code) {
+  return code == FINS_END_CODE_COMMAND_TOO_LONG ||
+         code == FINS_END_CODE_RESPONSE_TOO_LONG;
+}
+
 // Outcomes of the items while one pass's frames are read.
 constexpr int kUnread = PlcLink::kNotRead;
 
-// Reads the items of one PLC-to-robot pass with the frames the library
-// would send, and when the PLC refuses a frame, searches that frame for the
-// item it refuses instead of failing the other items with it: halves are
-// read until one item is left (about log2 of the frame's size exchanges),
-// then the frame's other items in one more exchange. Each item's outcome
-// lands in `codes`: 0 (read), kUnread, or the code that refused it alone.
+// Reads the items of one PLC-to-robot pass with the frames of its plan, and
+// when the PLC refuses a frame, searches that frame for the item it refuses
+// instead of failing the other items with it: halves are read with the
+// plain multiple read until one item is left (about log2 of the frame's
+// size exchanges), then the frame's other items in one more exchange. Each
+// item's outcome lands in `codes`: 0 (read), kUnread, or the code that
+// refused it alone.
 // REQUIRES: connectionMutex held for the reader's whole life.
 class FrameReader {
  public:
+  using Refusal = PlcLink::FrameRefusal;
+
   FrameReader(fins_sys_tp* connection, fins_multidata_tp* items, int* codes)
       : connection_(connection), items_(items), codes_(codes) {}
 
-  // Reads items [0, count). Returns 0, or the code of a link failure, which
-  // ends the read at once.
-  int readAll(std::size_t count) {
-    for (std::size_t first = 0; first < count; first += kItemsPerFrame) {
-      const std::size_t n = std::min(kItemsPerFrame, count - first);
-      const int code =
-          finslib_multiple_memory_area_read(connection_, items_ + first, n);
+  // Reads the items of `plan`'s frames, which index `items` directly.
+  // Returns 0, or the code of a link failure, which ends the read at once.
+  // A frame the PLC refuses is searched and, for the next passes, planned
+  // otherwise; its refusal does not count against the link, which answered
+  // (frames refused in a row, each by the PLC, must not close it).
+  int readPlan(const ReadPlan& plan, const ReadLimits& limits,
+               std::vector<Refusal>& refusals) {
+    for (const ReadFrame& frame : plan.frames) {
+      const std::size_t n = frame.end - frame.begin;
+      fins_multidata_tp* batch = items_ + frame.begin;
+      const bool range = frame.kind == ReadFrame::Kind::kRange;
+      const int code = countingLinkFailuresOnly(connection_, [&] {
+        return range ? finslib_memory_area_read_range(connection_, frame.area,
+                                                      frame.first, frame.words,
+                                                      batch, n)
+                     : finslib_multiple_memory_area_read_packed(
+                           connection_, batch, n, limits.elements);
+      });
       if (code == FINS_RETVAL_SUCCESS) {
-        markRead(first, n);
+        markRead(frame.begin, n);
         continue;
       }
       if (!refusesItems(code)) {
         return code;
       }
-      const int failure = searchFrame(first, n, code);
+      // A range's refusal, or one for length, is no item's own answer.
+      const bool itemsOwnCode = !range && !refusesLength(code);
+      const int failure = searchFrame(frame.begin, n, code, itemsOwnCode);
       if (failure != FINS_RETVAL_SUCCESS) {
         return failure;
       }
+      const bool blamed = std::any_of(
+          codes_ + frame.begin, codes_ + frame.end,
+          [](int c) { return c != FINS_RETVAL_SUCCESS && c != kUnread; });
+      refusals.push_back({&frame, code, blamed});
     }
     return FINS_RETVAL_SUCCESS;
   }
@@ -183,11 +223,13 @@ class FrameReader {
   }
 
  private:
-  // Items [first, first + count) were refused as a whole with `code`.
-  int searchFrame(std::size_t first, std::size_t count, int code) {
+  // Items [first, first + count) were refused as a whole with `code`,
+  // which is the answer to the lone item's own read when `itemsOwnCode`.
+  int searchFrame(std::size_t first, std::size_t count, int code,
+                  bool itemsOwnCode) {
     std::size_t low = first;
     std::size_t size = count;
-    bool readAlone = size == 1;  // the suspect's own code is known
+    bool readAlone = size == 1 && itemsOwnCode;  // its own code is known
     while (size > 1) {
       const std::size_t half = size / 2;
       const int answer = readSearching(items_ + low, half);
@@ -302,6 +344,10 @@ void PlcLink::publishSnapshot() {
 
 void PlcLink::closeConnection() {
   if (connection_ != nullptr) stats_.foldFins(connection_->stats);
+  // What one PLC refused is no rule for the next connection.
+  readLimits_ = ReadLimits();
+  refusedRanges_.clear();
+  planStale_ = true;
   finslib_disconnect(connection_);
   connection_ = nullptr;
   publishSnapshot();
@@ -625,10 +671,21 @@ int PlcLink::readPass(std::vector<ItemRead>& reads, Clock::time_point now,
       order.push_back(i);
     }
   }
-  const std::size_t shared = order.size();
-  order.insert(order.end(), retries.begin(), retries.end());
+  // The shared read in the plan's order (its frames index these items
+  // directly), then the lone retries.
   std::vector<fins_multidata_tp> items;
-  items.reserve(order.size());
+  items.reserve(order.size() + retries.size());
+  for (const std::size_t i : order) items.push_back(reads[i].item);
+  const ReadPlan& plan = planFor(items);
+  const std::size_t shared = order.size();
+  {
+    std::vector<std::size_t> planned;
+    planned.reserve(shared + retries.size());
+    for (const std::size_t k : plan.order) planned.push_back(order[k]);
+    order.swap(planned);
+  }
+  order.insert(order.end(), retries.begin(), retries.end());
+  items.clear();
   for (const std::size_t i : order) items.push_back(reads[i].item);
 
   std::vector<int> codes(items.size(), kUnread);
@@ -644,7 +701,9 @@ int PlcLink::readPass(std::vector<ItemRead>& reads, Clock::time_point now,
     }
   }
   if (result == FINS_RETVAL_SUCCESS) {
-    result = reader.readAll(shared);
+    std::vector<FrameRefusal> refusals;
+    result = reader.readPlan(plan, readLimits_, refusals);
+    learnFrom(refusals);
   }
   for (std::size_t k = 0; k < order.size(); ++k) {
     ItemRead& read = reads[order[k]];
@@ -672,6 +731,70 @@ int PlcLink::readPass(std::vector<ItemRead>& reads, Clock::time_point now,
     }
   }
   return result;
+}
+
+const ReadPlan& PlcLink::planFor(const std::vector<fins_multidata_tp>& items) {
+  const int family = connection_ == nullptr ? FINS_PLC_FAMILY_UNKNOWN
+                                            : connection_->plc_family;
+  const bool sameItems =
+      planItems_.size() == items.size() &&
+      std::equal(items.begin(), items.end(), planItems_.begin(),
+                 [](const fins_multidata_tp& a, const fins_multidata_tp& b) {
+                   return a.type == b.type &&
+                          std::memcmp(a.address, b.address, sizeof a.address) ==
+                              0;
+                 });
+  if (planStale_ || !sameItems || family != planFamily_) {
+    plan_ = makeReadPlan(connection_, items, readLimits_, refusedRanges_);
+    planItems_ = items;
+    planFamily_ = family;
+    planStale_ = false;
+  }
+  return plan_;
+}
+
+void PlcLink::learnFrom(const std::vector<FrameRefusal>& refusals) {
+  for (const FrameRefusal& refusal : refusals) {
+    const ReadFrame& frame = *refusal.frame;
+    const bool range = frame.kind == ReadFrame::Kind::kRange;
+    std::size_t& limit = range ? readLimits_.rangeWords : readLimits_.elements;
+    std::size_t size = frame.words;
+    if (!range) {
+      size = 0;
+      for (std::size_t k = frame.begin; k < frame.end; ++k) {
+        size += static_cast<std::size_t>(
+            finslib_multiple_read_elements(planItems_[plan_.order[k]].type));
+      }
+    }
+    if (refusesLength(refusal.code) && size > kLeastFrame) {
+      // Frames of one pass refused alike shrink the limit once.
+      const std::size_t shrunk = std::max(kLeastFrame, size / 2);
+      if (shrunk >= limit) continue;
+      limit = shrunk;
+      GW_LOG_AS(WARNING, "syncPlcToRobot",
+                "Fins PLC refused a read of %zu %s with end code 0x%04X; "
+                "%s take at most %zu from now on this connection",
+                size, range ? "words" : "elements", refusal.code,
+                range ? "memory area reads" : "multiple memory area reads",
+                limit);
+    } else if (range && (frame.hasGaps || !refusal.itemBlamed)) {
+      // Words between the items, or the range read itself, are what the
+      // PLC will not serve there: read only the named words, or none of
+      // them, as a range.
+      refusedRanges_.push_back({frame.area, frame.first,
+                                frame.first + frame.words - 1, !frame.hasGaps});
+      GW_LOG_AS(INFO, "syncPlcToRobot",
+                "Fins PLC refused a read of %u words of %s from word %u with "
+                "end code 0x%04X; %s",
+                frame.words, frame.area->name, frame.first, refusal.code,
+                frame.hasGaps ? "the words between its mappings are no "
+                                "longer read"
+                              : "its mappings are read item by item");
+    } else {
+      continue;
+    }
+    planStale_ = true;
+  }
 }
 
 void PlcLink::writeRuns(std::vector<RunWrite>& runs) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "exio/fins_exio_types.h"
+#include "exio/read_plan.h"
 #include "fins/fins.h"
 #include "service/mutex.h"
 #include "service/thread_annotations.h"
@@ -193,6 +194,9 @@ class PlcLink {
   int writeItem(const std::string& address, const datatypes::DataTypeRow& row,
                 const fins_multidata_tp& value) EXCLUDES(connectionMutex);
 
+  // A planned read frame the PLC refused (defined with the reader).
+  struct FrameRefusal;
+
   // --- What tests look at ------------------------------------------------------
 
   // The library's code of the last failed connect.
@@ -232,6 +236,13 @@ class PlcLink {
   // Closes and frees the record, if there is one.
   void closeConnection() REQUIRES(connectionMutex);
   void publishSnapshot() REQUIRES(connectionMutex) EXCLUDES(snapshotMutex_);
+  // The plan for the shared read of `items`, made again only when the
+  // items, the family, the limits or the refused ranges changed.
+  const ReadPlan& planFor(const std::vector<fins_multidata_tp>& items)
+      REQUIRES(connectionMutex);
+  // Shrinks the frames or notes the refused ranges after a pass.
+  void learnFrom(const std::vector<FrameRefusal>& refusals)
+      REQUIRES(connectionMutex);
   // Places every item not yet placed in the current family.
   void placeItems(std::vector<ItemRead>& reads, std::vector<ReadNote>& notes)
       REQUIRES(connectionMutex);
@@ -246,6 +257,14 @@ class PlcLink {
   Endpoint endpoint_ GUARDED_BY(connectionMutex);
   int lastConnectCode_ GUARDED_BY(connectionMutex) = 0;
   ReconnectPacing pacing_ GUARDED_BY(connectionMutex);
+  // How this connection's PLC takes the shared read: its frame limits,
+  // the ranges it refused, and the plan with what it was made for.
+  ReadLimits readLimits_ GUARDED_BY(connectionMutex);
+  std::vector<RefusedRange> refusedRanges_ GUARDED_BY(connectionMutex);
+  ReadPlan plan_ GUARDED_BY(connectionMutex);
+  std::vector<fins_multidata_tp> planItems_ GUARDED_BY(connectionMutex);
+  int planFamily_ GUARDED_BY(connectionMutex) = FINS_PLC_FAMILY_UNKNOWN;
+  bool planStale_ GUARDED_BY(connectionMutex) = true;
 
   std::atomic<int> state_;
   // The transport of the last connect; FINS_TRANSPORT_NONE before it.

@@ -50,6 +50,10 @@ extern "C" {
 #define FINS_ADDRESS_LEN 128          /* fins_sys_tp.address, incl. terminator */
 #define FINS_TEXT_LEN 21              /* model and version texts, incl. terminator */
 #define FINS_MULTI_READ_MAX_ITEMS 24  /* items per multiple memory area read frame */
+/* What one read frame may carry by OMRON's CS/CJ reference over Ethernet and Controller Link (a
+ * PLC on a slower path refuses less with end code 0x1001 or 0x110B): */
+#define FINS_MULTI_READ_MAX_ELEMENTS 167     /* elements of one multiple memory area read */
+#define FINS_MEMORY_AREA_READ_MAX_WORDS 999  /* words of one memory area read */
 #define FINS_WRITE_MAX_WORDS 267      /* 16-bit values per memory area write frame */
 #define FINS_WRITE_MAX_WORDS_32 266   /* words per frame for 32-bit values (133 values) */
 #define FINS_WRITE_MAX_BITS 267       /* bits per memory area write frame */
@@ -57,6 +61,7 @@ extern "C" {
 
 /* ---- Commands (MRC, SRC) ---------------------------------------------------------------------- */
 #define FINS_MRC_MEMORY_AREA 0x01
+#define FINS_SRC_MEMORY_AREA_READ 0x01
 #define FINS_SRC_MEMORY_AREA_WRITE 0x02
 #define FINS_SRC_MULTIPLE_MEMORY_AREA_READ 0x04
 #define FINS_MRC_CPU_UNIT 0x05
@@ -105,6 +110,9 @@ extern "C" {
 /* ---- Return codes ----------------------------------------------------------------------------- */
 #define FINS_RETVAL_SUCCESS 0x0000
 /* 1..FINS_LAST_END_CODE: FINS end code of the PLC, ((MRES & 0x7F) << 8) + (SRES & 0x3F) */
+/* End codes with which a PLC refuses a frame for its length rather than for what it asks */
+#define FINS_END_CODE_COMMAND_TOO_LONG 0x1001
+#define FINS_END_CODE_RESPONSE_TOO_LONG 0x110B
 #define FINS_RETVAL_NO_RECORD 0x8001
 #define FINS_RETVAL_NOT_CONNECTED 0x8002
 #define FINS_RETVAL_OUT_OF_MEMORY 0x8003
@@ -389,6 +397,39 @@ int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items
  * FINS_RETVAL_INVALID_READ_ADDRESS for an address text that does not decode, and
  * FINS_RETVAL_INVALID_READ_AREA for one the family's areas cannot serve. No exchange. */
 int finslib_multiple_read_placement(const fins_sys_tp *sys, const fins_multidata_tp *item);
+/* Request elements one item of `type` takes in a multiple memory area read: 1, 2 or 4; 0 for a
+ * type the read skips. */
+int finslib_multiple_read_elements(int type);
+/* How many of the num_items items, from the first, one frame of the packed multiple read takes:
+ * items while their elements fit in max_elements (at most FINS_MULTI_READ_MAX_ELEMENTS), and never
+ * fewer than FINS_MULTI_READ_MAX_ITEMS (or num_items, if fewer) whatever their elements. */
+size_t finslib_multiple_read_frame_items(const fins_multidata_tp *items, size_t num_items, size_t max_elements);
+/* finslib_multiple_memory_area_read with frames of finslib_multiple_read_frame_items items each,
+ * instead of 24: the same checks, decoding and failures. */
+int finslib_multiple_memory_area_read_packed(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items,
+                                             size_t max_elements);
+
+/* Where a memory area read finds an item's value: the word row of its memory, and the words of
+ * that row it takes. */
+typedef struct fins_range_span_tp {
+    const fins_area_tp *area; /* a word row (not forced) of the family's table */
+    uint32_t first;           /* the item's first word number, as addresses write it */
+    uint32_t words;           /* 1 (16-bit types, bits), 2 (32-bit types) or 4 (double) */
+} fins_range_span_tp;
+/* Fills span and returns true when item can be read from its words with a memory area read: its
+ * type is a word type or a plain bit (1..17), its address has a place in sys's family, and its
+ * words lie in one word row. False for the forced-status types (their flags are not in the
+ * words), for the bits of timers and counters (completion flags, not bits of the present values)
+ * and for items the multiple read would refuse with 0x8201 or 0x8301. No exchange. */
+bool finslib_range_read_span(const fins_sys_tp *sys, const fins_multidata_tp *item, fins_range_span_tp *span);
+/* Reads words first .. first + num_words - 1 of the word row area with one memory area read (MRC
+ * 0x01, SRC 0x01) and fills each item from them, decoded exactly as the multiple read decodes it.
+ * The words must lie in the row, num_words at most FINS_MEMORY_AREA_READ_MAX_WORDS, and every
+ * item's span (finslib_range_read_span) within them: otherwise FINS_RETVAL_INVALID_READ_AREA, and
+ * nothing is sent. Returns 0x8001, 0x8103 or 0x8002 as the multiple read does, or the exchange's
+ * code; a response of the wrong length (0x8703) leaves the items undecoded. */
+int finslib_memory_area_read_range(fins_sys_tp *sys, const fins_area_tp *area, uint32_t first, size_t num_words,
+                                   fins_multidata_tp *items, size_t num_items);
 /* Reads the CPU unit data (158 data bytes decoded; a longer answer is accepted, a shorter one is
  * 0x8703) and on success also sets the record's model, version and plc_family ("CS", "CJ", "CP":
  * CS family; "CV": CV family; anything else unknown). A failure leaves the record as it was. */

@@ -1,4 +1,5 @@
-/* Multiple memory area read (MRC 0x01, SRC 0x04) and CPU unit data read (MRC 0x05, SRC 0x01). */
+/* Multiple memory area read (MRC 0x01, SRC 0x04), memory area read of a word range (MRC 0x01, SRC
+ * 0x01) and CPU unit data read (MRC 0x05, SRC 0x01). */
 #include "fins/fins_internal.h"
 
 #include <string.h>
@@ -136,7 +137,32 @@ static void decode_item(fins_multidata_tp *item, const uint8_t *r) {
     }
 }
 
-int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items) {
+int finslib_multiple_read_elements(int type) { return shape_of(type).elements; }
+
+size_t finslib_multiple_read_frame_items(const fins_multidata_tp *items, size_t num_items, size_t max_elements) {
+    if (items == NULL) return 0;
+    if (max_elements > FINS_MULTI_READ_MAX_ELEMENTS) max_elements = FINS_MULTI_READ_MAX_ELEMENTS;
+    size_t taken = 0;
+    size_t elements = 0;
+    while (taken < num_items) {
+        size_t more = (size_t)shape_of(items[taken].type).elements;
+        if (taken >= FINS_MULTI_READ_MAX_ITEMS && elements + more > max_elements) break;
+        elements += more;
+        taken++;
+    }
+    return taken;
+}
+
+/* Items per frame of the plain multiple read: always 24, whatever their elements. */
+static size_t fixed_frame_items(const fins_multidata_tp *items, size_t num_items, size_t unused) {
+    (void)items;
+    (void)unused;
+    return num_items < FINS_MULTI_READ_MAX_ITEMS ? num_items : FINS_MULTI_READ_MAX_ITEMS;
+}
+
+/* The multiple read, with frame_items choosing how many of the remaining items each frame takes. */
+static int multiple_read(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items, size_t max_elements,
+                         size_t (*frame_items)(const fins_multidata_tp *, size_t, size_t)) {
     if (num_items == 0) return FINS_RETVAL_SUCCESS;
     if (sys == NULL) return FINS_RETVAL_NO_RECORD;
     if (items == NULL) return FINS_RETVAL_NO_DATA_BLOCK;
@@ -145,9 +171,8 @@ int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items
     fins_command_tp command;
     size_t done = 0;
     while (done < num_items) {
-        size_t n = num_items - done;
-        if (n > FINS_MULTI_READ_MAX_ITEMS) n = FINS_MULTI_READ_MAX_ITEMS;
         fins_multidata_tp *batch = items + done;
+        size_t n = frame_items(batch, num_items - done, max_elements);
 
         XX_finslib_init_command(sys, &command, FINS_MRC_MEMORY_AREA, FINS_SRC_MULTIPLE_MEMORY_AREA_READ);
         uint8_t *p = command.body;
@@ -173,6 +198,111 @@ int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items
             r += shape.response;
         }
         done += n;
+    }
+    return FINS_RETVAL_SUCCESS;
+}
+
+int finslib_multiple_memory_area_read(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items) {
+    return multiple_read(sys, items, num_items, 0, fixed_frame_items);
+}
+
+int finslib_multiple_memory_area_read_packed(fins_sys_tp *sys, fins_multidata_tp *items, size_t num_items,
+                                             size_t max_elements) {
+    return multiple_read(sys, items, num_items, max_elements, finslib_multiple_read_frame_items);
+}
+
+/* ---- Memory area read of a word range (MRC 0x01, SRC 0x01) ---------------------------------- */
+
+/* Bit rows whose bits are not the bits of the word row of the same name: a timer's or counter's
+ * bit is its completion flag, its word the present value. */
+static bool bits_are_word_bits(const fins_area_tp *bit_row) {
+    return strcmp(bit_row->name, "TIM") != 0 && strcmp(bit_row->name, "CNT") != 0;
+}
+
+/* The span of item, and its bit number for a plain bit; false as finslib_range_read_span says. */
+static bool range_span(const fins_sys_tp *sys, const fins_multidata_tp *item, fins_range_span_tp *span,
+                       uint32_t *bit) {
+    item_shape shape = shape_of(item->type);
+    if (shape.kind == 0 || shape.force) return false;
+    fins_address_tp address;
+    const fins_area_tp *area;
+    if (place_item(sys, item, &shape, &address, &area) != FINS_RETVAL_SUCCESS) return false;
+    uint32_t words = (uint32_t)shape.elements;
+    if (shape.kind == FINS_AREA_KIND_BIT) {
+        if (!bits_are_word_bits(area)) return false;
+        area = XX_finslib_search_area(sys, &address, FINS_AREA_KIND_WORD, FINS_AREA_ACCESS_MULTI_READ, false);
+        if (area == NULL) return false;
+        words = 1;
+    }
+    /* A value whose last words leave the row is the multiple read's to send (and the PLC's to
+     * refuse): a range never reaches past the row. */
+    if (address.word + (words - 1) > area->high_id) return false;
+    span->area = area;
+    span->first = address.word;
+    span->words = words;
+    *bit = address.bit;
+    return true;
+}
+
+bool finslib_range_read_span(const fins_sys_tp *sys, const fins_multidata_tp *item, fins_range_span_tp *span) {
+    if (sys == NULL || item == NULL || span == NULL) return false;
+    uint32_t bit;
+    return range_span(sys, item, span, &bit);
+}
+
+/* Whether the item's span lies within words [first, first + num_words) of area. */
+static bool within(const fins_sys_tp *sys, const fins_multidata_tp *item, const fins_area_tp *area, uint32_t first,
+                   size_t num_words, fins_range_span_tp *span, uint32_t *bit) {
+    return range_span(sys, item, span, bit) && span->area == area && span->first >= first &&
+           span->first - first + span->words <= num_words;
+}
+
+int finslib_memory_area_read_range(fins_sys_tp *sys, const fins_area_tp *area, uint32_t first, size_t num_words,
+                                   fins_multidata_tp *items, size_t num_items) {
+    if (sys == NULL) return FINS_RETVAL_NO_RECORD;
+    if (area == NULL || (items == NULL && num_items > 0)) return FINS_RETVAL_NO_DATA_BLOCK;
+    if (area->bits != FINS_AREA_KIND_WORD || area->force || num_words == 0 ||
+        num_words > FINS_MEMORY_AREA_READ_MAX_WORDS || first < area->low_id || first > area->high_id ||
+        num_words - 1 > area->high_id - first)
+        return FINS_RETVAL_INVALID_READ_AREA;
+    fins_range_span_tp span;
+    uint32_t bit;
+    for (size_t i = 0; i < num_items; i++) {
+        if (!within(sys, &items[i], area, first, num_words, &span, &bit)) return FINS_RETVAL_INVALID_READ_AREA;
+    }
+    if (sys->sockfd == -1) return FINS_RETVAL_NOT_CONNECTED;
+
+    fins_command_tp command;
+    XX_finslib_init_command(sys, &command, FINS_MRC_MEMORY_AREA, FINS_SRC_MEMORY_AREA_READ);
+    uint8_t *p = command.body;
+    p[0] = area->area_code;
+    fins_put_u16(p + 1, (area->low_addr >> 8) - area->low_id + first);
+    p[3] = 0;
+    fins_put_u16(p + 4, (uint32_t)num_words);
+    size_t bodylen = 6;
+
+    int rc = XX_finslib_communicate(sys, &command, &bodylen, true);
+    if (rc != FINS_RETVAL_SUCCESS) return rc;
+    if (bodylen != 2 + 2 * num_words) return FINS_RETVAL_BODY_TOO_SHORT;
+
+    /* Each item is decoded from the bytes a multiple read would have answered for it (an area code
+     * before each word, one byte for a bit), so both reads decode by one rule. */
+    const uint8_t *words = command.body + 2;
+    for (size_t i = 0; i < num_items; i++) {
+        within(sys, &items[i], area, first, num_words, &span, &bit);
+        const uint8_t *w = words + 2 * (span.first - first);
+        uint8_t answer[3 * 4];
+        if (shape_of(items[i].type).kind == FINS_AREA_KIND_BIT) {
+            answer[0] = area->area_code;
+            answer[1] = (uint8_t)((fins_get_u16(w) >> bit) & 1);
+        } else {
+            for (uint32_t k = 0; k < span.words; k++) {
+                answer[3 * k] = area->area_code;
+                answer[3 * k + 1] = w[2 * k];
+                answer[3 * k + 2] = w[2 * k + 1];
+            }
+        }
+        decode_item(&items[i], answer);
     }
     return FINS_RETVAL_SUCCESS;
 }

@@ -69,6 +69,31 @@ bool isMultipleRead(const std::vector<std::uint8_t>& frame) {
          frame[11] == FINS_SRC_MULTIPLE_MEMORY_AREA_READ;
 }
 
+bool isRangeRead(const std::vector<std::uint8_t>& frame) {
+  return frame.size() == 18 && frame[10] == FINS_MRC_MEMORY_AREA &&
+         frame[11] == FINS_SRC_MEMORY_AREA_READ;
+}
+
+std::size_t readWords(const std::vector<std::uint8_t>& frame) {
+  return isRangeRead(frame) ? (frame[16] << 8 | frame[17])
+                            : readElements(frame);
+}
+
+bool readAsksFor(const std::vector<std::uint8_t>& frame, std::uint8_t areaCode,
+                 std::uint16_t word) {
+  if (isRangeRead(frame)) {
+    const std::size_t first = frame[13] << 8 | frame[14];
+    return frame[12] == areaCode && first <= word &&
+           word < first + readWords(frame);
+  }
+  for (std::size_t at = 12; at + 4 <= frame.size(); at += 4) {
+    if (frame[at] == areaCode && (frame[at + 1] << 8 | frame[at + 2]) == word) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool isWrite(const std::vector<std::uint8_t>& frame) {
   return frame.size() >= 18 && frame[10] == FINS_MRC_MEMORY_AREA &&
          frame[11] == FINS_SRC_MEMORY_AREA_WRITE;
@@ -198,7 +223,7 @@ bool EngineTest::waitCycles(std::uint64_t cycles) {
 std::vector<std::vector<std::uint8_t>> EngineTest::reads() const {
   std::vector<std::vector<std::uint8_t>> frames;
   for (auto& frame : plc_->receivedFrames()) {
-    if (isMultipleRead(frame)) {
+    if (isMultipleRead(frame) || isRangeRead(frame)) {
       frames.push_back(frame);
     }
   }

@@ -65,11 +65,21 @@ struct WriteFrame {
   std::vector<std::uint8_t> data;
 };
 
+// The area code of DM words on the CS family.
+constexpr std::uint8_t kDmWordCode = 0x82;
+
 bool isMultipleRead(const std::vector<std::uint8_t>& frame);
+// A memory area read of a word range.
+bool isRangeRead(const std::vector<std::uint8_t>& frame);
 bool isWrite(const std::vector<std::uint8_t>& frame);
 // Elements a multiple read frame asks for (4 bytes each: area code, word,
 // bit).
 std::size_t readElements(const std::vector<std::uint8_t>& frame);
+// Words a read frame asks for: the range's, or one per element.
+std::size_t readWords(const std::vector<std::uint8_t>& frame);
+// Whether a read frame asks for `word` of area `areaCode`.
+bool readAsksFor(const std::vector<std::uint8_t>& frame, std::uint8_t areaCode,
+                 std::uint16_t word);
 WriteFrame decodeWrite(const std::vector<std::uint8_t>& frame);
 
 // Every breach of the mapping table's invariants, one per line; empty when
@@ -94,7 +104,8 @@ class EngineTest : public ::testing::Test {
   bool waitCycles(std::uint64_t cycles = 3);
   FinsExIO::Impl& impl() { return FinsExIOTestPeer::impl(*engine_); }
 
-  // Frames received since the last clearReceivedFrames.
+  // Read frames (range and multiple reads) received since the last
+  // clearReceivedFrames.
   std::vector<std::vector<std::uint8_t>> reads() const;
   std::vector<WriteFrame> writes() const;
 

@@ -250,8 +250,14 @@ TEST_F(ConnectionTest, SocketClosedByTheLibraryIsReconnected) {
   ASSERT_TRUE(engine_->addMapping("DM100", "in1", "", Int16,
                                   FinsExIO::PlcToRobot));
   ASSERT_TRUE(waitForState("in1", 0));
-  // Two failed exchanges in a row make the library give the socket up.
-  plc_->failNextCommands(0x0401, 2);
+  // Two failed exchanges in a row make the library give the socket up:
+  // answers the PLC's Ethernet unit sends in place of a FINS frame (a
+  // FINS/TCP error notification), not a PLC's end code, which is about the
+  // items asked for.
+  const std::vector<std::uint8_t> notFins = {'F', 'I', 'N', 'S', 0, 0, 0, 8,
+                                             0,   0,   0,   3,   0, 0, 0, 1};
+  plc_->replyNextWithRaw(notFins);
+  plc_->replyNextWithRaw(notFins);
   ASSERT_TRUE(waitFor([&] { return plc_->clientNodes().size() == 2; }));
   ASSERT_TRUE(waitForState("in1", 0));
   EXPECT_EQ(FinsExIO::Connected, engine_->getState());

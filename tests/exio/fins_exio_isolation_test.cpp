@@ -10,7 +10,6 @@
 namespace exiotest {
 namespace {
 
-constexpr std::uint8_t kDmWordCode = 0x82;  // DM words on the CS family
 constexpr std::uint16_t kOutOfRange = 0x1103;
 
 class IsolationTest : public EngineTest {
@@ -47,18 +46,12 @@ class IsolationTest : public EngineTest {
   }
   static std::string name(int i) { return "in" + std::to_string(i); }
 
-  // Multiple read frames received since the last clearReceivedFrames that
-  // ask for DM `word`.
+  // Read frames received since the last clearReceivedFrames that ask for
+  // DM `word`.
   std::size_t readsOfDm(std::uint16_t word) const {
     std::size_t n = 0;
     for (const auto& frame : reads()) {
-      for (std::size_t at = 12; at + 4 <= frame.size(); at += 4) {
-        if (frame[at] == kDmWordCode &&
-            (frame[at + 1] << 8 | frame[at + 2]) == word) {
-          ++n;
-          break;
-        }
-      }
+      n += readAsksFor(frame, kDmWordCode, word) ? 1 : 0;
     }
     return n;
   }
@@ -106,7 +99,7 @@ TEST_F(IsolationTest, AddressesTheFamilyCannotPlaceAreLeftOutOfTheRead) {
   expectGoodOnesFlow(30);
   ASSERT_FALSE(reads().empty());
   for (const auto& frame : reads()) {
-    EXPECT_EQ(static_cast<std::size_t>(kGood), readElements(frame));
+    EXPECT_EQ(static_cast<std::size_t>(kGood), readWords(frame));
   }
 
   // Removing one and repairing the other need nothing more.

@@ -34,7 +34,7 @@ class LoopTest : public EngineTest {
   std::size_t directReads() const {
     std::size_t n = 0;
     for (const auto& frame : reads()) {
-      n += readElements(frame) != 3 ? 1 : 0;
+      n += readWords(frame) != 3 ? 1 : 0;
     }
     return n;
   }

@@ -166,23 +166,47 @@ TEST_F(PlcToRobotTest, OneMultipleReadPerCycleForAllMappings) {
   EXPECT_GE(frames.size() + 1, cycles);
 }
 
-TEST_F(PlcToRobotTest, ManyMappingsShareOneReadSplitByTheLibrary) {
+TEST_F(PlcToRobotTest, ManyMappingsShareOnePackedRead) {
+  // Too few for a range to spare a frame: one multiple read of all of them,
+  // not 24 and 6.
   for (int i = 0; i < 30; ++i) {
     ASSERT_TRUE(add("DM" + std::to_string(i), "in" + std::to_string(i)));
   }
   ASSERT_TRUE(waitForState("in29", 0));
   plc_->clearReceivedFrames();
-  ASSERT_TRUE(plc_->waitForFrames(8, 5s));
-  auto frames = reads();
-  // Cut at the first full frame, then every cycle reads 24 + 6 items.
-  while (!frames.empty() && readElements(frames.front()) != 24) {
-    frames.erase(frames.begin());
+  ASSERT_TRUE(waitCycles(4));
+  const auto frames = reads();
+  ASSERT_GE(frames.size(), 3u);
+  for (const auto& frame : frames) {
+    EXPECT_TRUE(isMultipleRead(frame));
+    EXPECT_EQ(30u, readElements(frame));
   }
-  ASSERT_GE(frames.size(), 4u);
-  for (std::size_t i = 0; i + 1 < frames.size(); i += 2) {
-    EXPECT_EQ(24u, readElements(frames[i]));
-    EXPECT_EQ(6u, readElements(frames[i + 1]));
+}
+
+TEST_F(PlcToRobotTest, BlockOfWordsIsOneRangeRead) {
+  constexpr int kWords = 200;  // two packed frames, or one range
+  // Register names hold two digits: mapping i and i + 100 share register
+  // i, under the names ina<i> and inb<i>.
+  const auto name = [](int i) {
+    return std::string("in") + static_cast<char>('a' + i / 100) +
+           std::to_string(i % 100);
+  };
+  for (int i = 0; i < kWords; ++i) {
+    ASSERT_TRUE(add("DM" + std::to_string(500 + i), name(i)));
   }
+  ASSERT_TRUE(waitForState(name(kWords - 1), 0));
+  plc_->clearReceivedFrames();
+  ASSERT_TRUE(waitCycles(4));
+  const auto frames = reads();
+  ASSERT_GE(frames.size(), 3u);
+  for (const auto& frame : frames) {
+    ASSERT_TRUE(isRangeRead(frame));
+    EXPECT_TRUE(readAsksFor(frame, kDmWordCode, 500));
+    EXPECT_EQ(static_cast<std::size_t>(kWords), readWords(frame));
+  }
+  plc_->setWord("DM", 500 + 23, 4321);
+  plc_->setWord("DM", 500 + 123, 4321);
+  EXPECT_TRUE(waitFor([&] { return exio_->inputInt(23) == 4321; }));
 }
 
 TEST_F(PlcToRobotTest, NoMappingSendsNoRead) {

@@ -33,7 +33,6 @@ std::ostream& operator<<(std::ostream& out, const WrittenRun& r) {
              << " x" << r.count << "}";
 }
 
-constexpr std::uint8_t kDmWords = 0x82;
 constexpr std::uint8_t kWBits = 0x31;
 
 class RobotToPlcTest : public EngineTest {
@@ -61,7 +60,7 @@ class RobotToPlcTest : public EngineTest {
     std::vector<WrittenRun> current;
     bool started = false;
     for (const auto& frame : frames) {
-      if (isMultipleRead(frame)) {
+      if (isMultipleRead(frame) || isRangeRead(frame)) {
         if (started) {
           std::sort(current.begin(), current.end());
           result.push_back(current);
@@ -93,7 +92,7 @@ TEST_F(RobotToPlcTest, ThreeAdjacentWordsAddedInAnyOrderAreOneWrite) {
   ASSERT_TRUE(add("DM100", "o1"));
   ASSERT_TRUE(add("DM101", "o2"));
   ASSERT_TRUE(waitForState("o2", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 3}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 3}});
   EXPECT_EQ(11, plc_->word("DM", 100));
   EXPECT_EQ(0xFFEA, plc_->word("DM", 101));
   EXPECT_EQ(33, plc_->word("DM", 102));
@@ -106,7 +105,7 @@ TEST_F(RobotToPlcTest, GapSplitsARun) {
   ASSERT_TRUE(add("DM102", "o2"));
   ASSERT_TRUE(add("DM103", "o3"));
   ASSERT_TRUE(waitForState("o3", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 1}, {kDmWords, 102, 0, 2}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 1}, {kDmWordCode, 102, 0, 2}});
 }
 
 TEST_F(RobotToPlcTest, Int32ValuesStepTwoWords) {
@@ -114,7 +113,7 @@ TEST_F(RobotToPlcTest, Int32ValuesStepTwoWords) {
   ASSERT_TRUE(add("DM100", "o1", Int32));
   ASSERT_TRUE(add("DM102", "o2", Int32));
   ASSERT_TRUE(waitForState("o2", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 4}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 4}});
   EXPECT_EQ(0x5678, plc_->word("DM", 100));
   EXPECT_EQ(0x1234, plc_->word("DM", 101));
 }
@@ -123,7 +122,7 @@ TEST_F(RobotToPlcTest, OverlappingInt32ValuesAreTwoWrites) {
   ASSERT_TRUE(add("DM100", "o1", Int32));
   ASSERT_TRUE(add("DM101", "o2", Int32));
   ASSERT_TRUE(waitForState("o2", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 2}, {kDmWords, 101, 0, 2}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 2}, {kDmWordCode, 101, 0, 2}});
 }
 
 TEST_F(RobotToPlcTest, UnreadRobotValueCutsTheRunAtItsRecord) {
@@ -134,7 +133,7 @@ TEST_F(RobotToPlcTest, UnreadRobotValueCutsTheRunAtItsRecord) {
   ASSERT_TRUE(add("DM102", "o3", Int32));
   exio_->setFailingRegister(exiosim::kIntBank, 2, true);
   ASSERT_TRUE(waitForState("o2", FinsExIO::MappingRobotCallFailed));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 2}, {kDmWords, 102, 0, 2}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 2}, {kDmWordCode, 102, 0, 2}});
 }
 
 TEST_F(RobotToPlcTest, DoubleValuesStepFourWords) {
@@ -143,7 +142,7 @@ TEST_F(RobotToPlcTest, DoubleValuesStepFourWords) {
   ASSERT_TRUE(add("DM200", "o1", Double));
   ASSERT_TRUE(add("DM204", "o2", Double));
   ASSERT_TRUE(waitForState("o2", 0));
-  expectEveryCycleWrites({{kDmWords, 200, 0, 8}});
+  expectEveryCycleWrites({{kDmWordCode, 200, 0, 8}});
   EXPECT_EQ(0x0000, plc_->word("DM", 200));
   EXPECT_EQ(0x4004, plc_->word("DM", 203));
   EXPECT_EQ(0xBFF0, plc_->word("DM", 207));
@@ -212,9 +211,8 @@ TEST_F(RobotToPlcTest, SameWordInTwoTypesOrTwoAreasAreSeparateWrites) {
   ASSERT_TRUE(add("DM101", "o2", Uint16));
   ASSERT_TRUE(add("W101", "o3", Int16));
   ASSERT_TRUE(waitForState("o3", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 1},
-                          {kDmWords, 101, 0, 1},
-                          {0xB1, 101, 0, 1}});
+  expectEveryCycleWrites(
+      {{kDmWordCode, 100, 0, 1}, {kDmWordCode, 101, 0, 1}, {0xB1, 101, 0, 1}});
 }
 
 TEST_F(RobotToPlcTest, FailedWriteGivesItsRunTheLibraryCode) {
@@ -223,7 +221,7 @@ TEST_F(RobotToPlcTest, FailedWriteGivesItsRunTheLibraryCode) {
   ASSERT_TRUE(add("DM100", "o2"));
   ASSERT_TRUE(waitForState("o1", FINS_RETVAL_INVALID_WRITE_AREA));
   ASSERT_TRUE(waitForState("o2", 0));
-  expectEveryCycleWrites({{kDmWords, 100, 0, 1}});
+  expectEveryCycleWrites({{kDmWordCode, 100, 0, 1}});
 
   engine_->disconnect();
   EXPECT_TRUE(waitForState("o2", FINS_RETVAL_NO_RECORD));

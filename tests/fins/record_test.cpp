@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "fins/fins.h"
 
@@ -274,6 +275,32 @@ TEST_F(Record, ReadArgumentAndAddressChecks) {
   sys_.sockfd = -1;
   EXPECT_EQ(finslib_multiple_memory_area_read(&sys_, items, 1), FINS_RETVAL_NOT_CONNECTED);
   sys_.sockfd = fd_;
+}
+
+TEST_F(Record, RangeReadStaysInItsRowAndPacksAtLeastTheItemsOfAPlainFrame) {
+  fins_multidata_tp item = {};
+  std::strcpy(item.address, "DM32766");
+  item.type = FINS_DATA_TYPE_DOUBLE;  // its last words lie past the row
+  fins_range_span_tp span;
+  EXPECT_FALSE(finslib_range_read_span(&sys_, &item, &span));
+  item.type = FINS_DATA_TYPE_INT32;
+  ASSERT_TRUE(finslib_range_read_span(&sys_, &item, &span));
+  EXPECT_EQ(span.first, 32766u);
+  EXPECT_EQ(span.words, 2u);
+  // A range past the row, longer than a frame carries, or not holding its items is refused before
+  // anything is built.
+  EXPECT_EQ(finslib_memory_area_read_range(&sys_, span.area, 32766, 3, &item, 1), FINS_RETVAL_INVALID_READ_AREA);
+  EXPECT_EQ(finslib_memory_area_read_range(&sys_, span.area, 0, FINS_MEMORY_AREA_READ_MAX_WORDS + 1, nullptr, 0),
+            FINS_RETVAL_INVALID_READ_AREA);
+  EXPECT_EQ(finslib_memory_area_read_range(&sys_, span.area, 0, 10, &item, 1), FINS_RETVAL_INVALID_READ_AREA);
+  EXPECT_EQ(sys_.sid, 0);
+
+  std::vector<fins_multidata_tp> doubles(60);
+  for (auto& d : doubles) d.type = FINS_DATA_TYPE_DOUBLE;  // 4 elements each
+  EXPECT_EQ(finslib_multiple_read_frame_items(doubles.data(), doubles.size(), FINS_MULTI_READ_MAX_ELEMENTS), 41u);
+  EXPECT_EQ(finslib_multiple_read_frame_items(doubles.data(), doubles.size(), 1000), 41u);
+  EXPECT_EQ(finslib_multiple_read_frame_items(doubles.data(), doubles.size(), 10), 24u);
+  EXPECT_EQ(finslib_multiple_read_frame_items(doubles.data(), 5, 10), 5u);
 }
 
 TEST_F(Record, CpuUnitDataArgumentChecks) {
