@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/exio/bench_timing.h"
 #include "exio/fins_exio.h"
 #include "exio/fins_exio_impl.h"
 #include "robotio/extern_io_client.h"
@@ -58,20 +59,11 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using exiobench::Clock;
+using exiobench::msSince;
+using exiobench::percentile;
+using exiobench::waitFor;
 using namespace std::chrono_literals;
-
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start)
-      .count();
-}
-
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const std::size_t i = static_cast<std::size_t>(
-      std::ceil(p / 100.0 * static_cast<double>(values.size())) - 1);
-  return values[std::min(i, values.size() - 1)];
-}
 
 // Robot register names whose digits give indices 0..99 while the names stay
 // unique for up to 2,600 mappings per direction: "pa07", "rb42".
@@ -116,16 +108,6 @@ void addMappings(int total, AddFn add, Split split = Split::kHalf) {
     add("DM" + std::to_string(10000 + i), registerName('r', i),
         FinsExIO::RobotToPlc);
   }
-}
-
-bool waitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 // --- The daemon side, run in a child process ----------------------------------
