@@ -367,6 +367,33 @@ Latency measureLatency(plcsim::PlcSimulator& plc, exiosim::ExioSimulator& exio,
   return {percentile(times, 50), percentile(times, 99)};
 }
 
+// The loop's counters at the end of one of its cycles.
+struct CycleEdge {
+  Clock::time_point at;  // when the cycle count was seen to step
+  std::uint64_t cycles = 0;
+  std::uint64_t exchanges = 0;
+};
+
+// Waits for the loop to step its cycle count. Window lengths are taken from
+// one step to another, so that a window holds whole cycles and the rate is
+// not rounded to the cycles that fit; the counters are read a moment
+// later, once the next cycle has published the exchanges of the finished
+// one (it does so first thing, well within its pause).
+CycleEdge nextCycleEdge(FinsExIO& engine) {
+  const std::uint64_t from = engine.getDiagnostics().cycle.cycles;
+  CycleEdge edge;
+  for (;;) {
+    std::this_thread::sleep_for(1ms);
+    if (engine.getDiagnostics().cycle.cycles != from) break;
+  }
+  edge.at = Clock::now();
+  std::this_thread::sleep_for(1ms);
+  const FinsExIO::Diagnostics d = engine.getDiagnostics();
+  edge.cycles = d.cycle.cycles;
+  edge.exchanges = d.fins.exchanges;
+  return edge;
+}
+
 struct Settings {
   int answerDelayMs = 2;
   int samples = 300;
@@ -432,27 +459,21 @@ Row runRow(Layout layout, int count, const Settings& settings) {
   waitFor([&] { return engine.getDiagnostics().cycle.cycles >= good + 3; },
           60s);
 
+  const CycleEdge first = nextCycleEdge(engine);
   plc.clearReceivedFrames();
-  const FinsExIO::Diagnostics before = engine.getDiagnostics();
-  const auto windowStart = Clock::now();
-  FinsExIO::Diagnostics after;
-  for (;;) {
+  CycleEdge last = first;
+  while (std::chrono::duration<double>(last.at - first.at).count() <
+             settings.windowSeconds ||
+         last.cycles < first.cycles + kLeastWindowCycles) {
     std::this_thread::sleep_for(100ms);
-    after = engine.getDiagnostics();
-    if (msSince(windowStart) >= settings.windowSeconds * 1000 &&
-        after.cycle.cycles >= before.cycle.cycles + kLeastWindowCycles) {
-      break;
-    }
+    last = nextCycleEdge(engine);
   }
-  const double windowMs = msSince(windowStart);
   const auto received = plc.receivedFrames();
 
-  const double cycles =
-      static_cast<double>(after.cycle.cycles - before.cycle.cycles);
-  row.frames =
-      static_cast<double>(after.fins.exchanges - before.fins.exchanges) /
-      cycles;
-  row.cyclesPerSecond = cycles / (windowMs / 1000);
+  const double cycles = static_cast<double>(last.cycles - first.cycles);
+  row.frames = static_cast<double>(last.exchanges - first.exchanges) / cycles;
+  row.cyclesPerSecond =
+      cycles / std::chrono::duration<double>(last.at - first.at).count();
   // The simulator's log starts and ends mid-cycle; its mix of commands, not
   // its count, is what it adds.
   std::size_t area = 0, multiple = 0, other = 0;
