@@ -98,10 +98,10 @@ ReadPlan makeReadPlan(const fins_sys_tp* sys,
   }
   std::vector<Cluster> clusters = clusterSpans(placed, items, limits, refused);
 
-  // Largest first: a cluster read as a range takes one frame and spares the
-  // packed reads its elements; it is worth it when that spares them more
-  // than one frame. On a tie the multiple read wins: it asks for nothing
-  // but the items.
+  // A cluster read as a range takes one frame and spares the packed reads
+  // its elements. Which k clusters spare the most is plain: the k largest;
+  // so the plan takes the k with the fewest frames in all, and on a tie the
+  // fewer ranges: the multiple read asks for nothing but the items.
   std::size_t packedElements = 0;
   for (const fins_multidata_tp& item : items) {
     packedElements +=
@@ -113,15 +113,19 @@ ReadPlan makeReadPlan(const fins_sys_tp* sys,
                    [&](std::size_t a, std::size_t b) {
                      return clusters[a].elements > clusters[b].elements;
                    });
-  std::vector<bool> asRange(clusters.size(), false);
-  for (const std::size_t k : bySize) {
-    const std::size_t left = packedElements - clusters[k].elements;
-    if (packedFrames(packedElements, limits) >=
-        packedFrames(left, limits) + 2) {
-      asRange[k] = true;
-      packedElements = left;
+  std::size_t bestRanges = 0;
+  std::size_t bestFrames = packedFrames(packedElements, limits);
+  std::size_t left = packedElements;
+  for (std::size_t k = 0; k < bySize.size(); ++k) {
+    left -= clusters[bySize[k]].elements;
+    const std::size_t frames = k + 1 + packedFrames(left, limits);
+    if (frames < bestFrames) {
+      bestFrames = frames;
+      bestRanges = k + 1;
     }
   }
+  std::vector<bool> asRange(clusters.size(), false);
+  for (std::size_t k = 0; k < bestRanges; ++k) asRange[bySize[k]] = true;
 
   ReadPlan plan;
   plan.order.reserve(items.size());

@@ -15,8 +15,8 @@
 // bridging pays while the range fits one frame. The bound keeps a range
 // from reaching across memory no mapping names (where a PLC may refuse
 // words) and keeps an outlier from pulling a range away from its block.
-// A range is then kept only where it lowers the pass's frames: ranges plus
-// the packed reads of what is left.
+// Ranges are then taken, largest first, as far as they lower the pass's
+// frames: ranges plus the packed reads of what is left.
 
 #ifndef GW_EXIO_READ_PLAN_H_
 #define GW_EXIO_READ_PLAN_H_
