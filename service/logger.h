@@ -1,6 +1,9 @@
 #ifndef GW_SERVICE_LOGGER_H_
 #define GW_SERVICE_LOGGER_H_
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -11,6 +14,12 @@
 
 // Process-wide logger: one framed text record per event on standard output,
 // flushed at once so that records survive a crash of the daemon right after.
+//
+// Under systemd with standard output connected to the journal, each record
+// goes to the journal as one entry of its own instead (see write), with the
+// record's level as its priority: the journal would otherwise make an entry
+// of every line of the frame, all at one priority. A record the journal does
+// not take is written framed to standard output as before.
 //
 // Every level is written; there is no filtering, no file and no rotation.
 // Any thread may log at any time: a record is built in buffers local to the
@@ -25,7 +34,8 @@ class Logger {
   enum Level { INFO = 0, WARNING = 1, ERROR = 2 };
 
   // Size of every record and message buffer, terminator included: a record
-  // or formatted message longer than kBufferSize - 1 characters is cut there.
+  // or formatted message longer than kBufferSize - 1 characters is cut there,
+  // and so is the message of a journal entry.
   static constexpr std::size_t kBufferSize = 8192;
 
   // Returns the one instance, creating it on the first call. Safe when
@@ -39,6 +49,11 @@ class Logger {
 
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
+
+  // Decides again, as at start, whether the records go to the journal, now
+  // with the journal's socket at `socket_path`: they do if standard output
+  // is the stream JOURNAL_STREAM names.
+  void useJournalForTests(const char* socket_path) EXCLUDES(write_mutex_);
 
   // Writes one record holding `msg` verbatim ('%' is not special here).
   // `function` is the bare name of the calling function (__func__) and
@@ -78,7 +93,7 @@ class Logger {
   };
 
  private:
-  Logger() = default;
+  Logger();
 
   static constexpr const char* levelText(Level level) {
     return level == INFO ? "INFO" : level == WARNING ? "WARNING" : "ERROR";
@@ -98,12 +113,24 @@ class Logger {
     }
   }
 
-  void write(const char* level, const char* msg, const char* function,
-             int line) EXCLUDES(write_mutex_);
+  void write(Level level, const char* msg, const char* function, int line)
+      EXCLUDES(write_mutex_);
 
-  // Serialises the writes to standard output; see the class comment. What
-  // it guards is std::cout, not a member, so nothing names it GUARDED_BY.
+  void openJournal(const char* socket_path) REQUIRES(write_mutex_);
+  bool sendToJournal(Level level, const char* msg, const char* function,
+                     int line) REQUIRES(write_mutex_);
+
+  // Serialises the writes to standard output, so that records never
+  // interleave (std::cout is not a member, so nothing names it GUARDED_BY),
+  // and the sends to the journal, so that they keep the order of the
+  // records that fall back to standard output.
   gw::Mutex write_mutex_;
+
+  // The socket the records are sent through, or -1 when they go to standard
+  // output; opened once at start (useJournalForTests reopens it).
+  int journal_fd_ GUARDED_BY(write_mutex_) = -1;
+  sockaddr_un journal_address_ GUARDED_BY(write_mutex_) = {};
+  socklen_t journal_address_length_ GUARDED_BY(write_mutex_) = 0;
 
   // The instance, published once by getInstance.
   static Logger* s_logger_prt;
@@ -111,7 +138,7 @@ class Logger {
 
 template <Logger::Level L>
 void Logger::log(const std::string& msg, const char* function, int line) {
-  write(levelText(L), msg.c_str(), function, line);
+  write(L, msg.c_str(), function, line);
 }
 
 template <Logger::Level L, typename... Args>
@@ -120,7 +147,7 @@ void Logger::log(const std::string& format, const char* function, int line,
   char message[kBufferSize] = {};
   std::snprintf(message, sizeof(message), format.c_str(),
                 printfArg(args)...);
-  write(levelText(L), message, function, line);
+  write(L, message, function, line);
 }
 
 // One record at `level` (INFO, WARNING or ERROR) under the calling

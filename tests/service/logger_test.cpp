@@ -1,8 +1,16 @@
 #include "service/logger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -99,6 +107,117 @@ TEST(LoggerFormat, FormattedMessageIsCutAtTheBuffer) {
   Logger::getInstance()->log<Logger::INFO>("%s", "fn", 1,
                                            std::string(20000, 'y').c_str());
   EXPECT_EQ(capture.text(), "[INFO] - [\n\n" + std::string(kMaxRecord - 12, 'y'));
+}
+
+// The records the journal tests log: one of each level, the last with a
+// line break in its message. Each statement is on the line after the last.
+constexpr int kFirstRecordLine = __LINE__ + 2;
+void logOneOfEachLevel() {
+  GW_LOG(INFO, "cycle %d done", 7);
+  GW_LOG(WARNING, "PLC answered late");
+  GW_LOG(ERROR, "connect failed:\nno route to host");
+}
+
+// A datagram socket standing in for the journal, and a child process that
+// runs logOneOfEachLevel with its standard output connected to a file that
+// JOURNAL_STREAM names, as systemd connects a service to the journal.
+class JournalStandIn {
+ public:
+  JournalStandIn() { EXPECT_NE(mkdtemp(folder_), nullptr); }
+  ~JournalStandIn() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path("socket").c_str());
+    unlink(path("stdout").c_str());
+    rmdir(folder_);
+  }
+
+  bool listen() {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    path("socket").copy(address.sun_path, sizeof(address.sun_path) - 1);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
+           0;
+  }
+
+  // True if the child logged all three records.
+  bool logFromChild() {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int out = open(path("stdout").c_str(), O_WRONLY | O_CREAT, 0600);
+      struct stat stream = {};
+      if (dup2(out, STDOUT_FILENO) < 0 || fstat(out, &stream) != 0) _exit(1);
+      const std::string name =
+          std::to_string(stream.st_dev) + ":" + std::to_string(stream.st_ino);
+      setenv("JOURNAL_STREAM", name.c_str(), 1);
+      Logger::getInstance()->useJournalForTests(path("socket").c_str());
+      logOneOfEachLevel();
+      _exit(0);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && status == 0;
+  }
+
+  // The datagrams the child sent: it has ended, so they are all queued.
+  std::vector<std::string> received() {
+    std::vector<std::string> datagrams;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT)) >= 0) {
+      datagrams.emplace_back(buffer, n);
+    }
+    return datagrams;
+  }
+
+  std::string childStdout() {
+    std::ostringstream text;
+    text << std::ifstream(path("stdout")).rdbuf();
+    return text.str();
+  }
+
+ private:
+  std::string path(const char* name) const {
+    return std::string(folder_) + "/" + name;
+  }
+
+  char folder_[32] = "/tmp/logger-journal.XXXXXX";
+  int fd_ = -1;
+};
+
+std::string journalEntry(const std::string& message_field, char priority,
+                         int line) {
+  return message_field + "PRIORITY=" + priority +
+         "\nCODE_FUNC=logOneOfEachLevel\nCODE_LINE=" + std::to_string(line) +
+         "\nSYSLOG_IDENTIFIER=service_tests\n";
+}
+
+TEST(LoggerJournal, EachRecordIsOneEntryWithItsPriorityAndPlace) {
+  JournalStandIn journal;
+  ASSERT_TRUE(journal.listen());
+  ASSERT_TRUE(journal.logFromChild());
+  const std::vector<std::string> expected = {
+      journalEntry("MESSAGE=cycle 7 done\n", '6', kFirstRecordLine),
+      journalEntry("MESSAGE=PLC answered late\n", '4', kFirstRecordLine + 1),
+      // The message's length (32) as 64 bits, little-endian, before it.
+      journalEntry(std::string("MESSAGE\n\x20\0\0\0\0\0\0\0", 16) +
+                       "connect failed:\nno route to host\n",
+                   '3', kFirstRecordLine + 2)};
+  EXPECT_EQ(journal.received(), expected);
+  EXPECT_EQ(journal.childStdout(), "");
+}
+
+TEST(LoggerJournal, RecordsAreFramedOnStandardOutputWithoutTheJournal) {
+  JournalStandIn journal;  // nothing listens at its socket's path
+  ASSERT_TRUE(journal.logFromChild());
+  const std::string place = "] - [logOneOfEachLevel - line: ";
+  EXPECT_EQ(journal.childStdout(),
+            "[INFO] - [\n\ncycle 7 done\n\n" + place +
+                std::to_string(kFirstRecordLine) + "]\n\n\n" +
+                "[WARNING] - [\n\nPLC answered late\n\n" + place +
+                std::to_string(kFirstRecordLine + 1) + "]\n\n\n" +
+                "[ERROR] - [\n\nconnect failed:\nno route to host\n\n" + place +
+                std::to_string(kFirstRecordLine + 2) + "]\n\n\n");
 }
 
 TEST(LoggerInstance, InitLoggerKeepsTheInstance) {
