@@ -53,6 +53,7 @@
 #include "bench/exio/bench_timing.h"
 #include "exio/fins_data_types.h"
 #include "exio/fins_exio.h"
+#include "fins/fins.h"
 #include "tools/exio-sim/exio_sim.h"
 #include "tools/plc-sim/plc_sim.h"
 
@@ -66,8 +67,8 @@ using namespace std::chrono_literals;
 
 // What one frame may carry, as a CPU unit reached over Ethernet serves it
 // (and as the simulator enforces by default).
-constexpr std::size_t kAreaReadWords = 999;
-constexpr std::size_t kMultipleReadElements = 167;
+constexpr std::size_t kAreaReadWords = FINS_MEMORY_AREA_READ_MAX_WORDS;
+constexpr std::size_t kMultipleReadElements = FINS_MULTI_READ_MAX_ELEMENTS;
 
 // A steady window has at least this many cycles, whatever its length.
 constexpr std::uint64_t kLeastWindowCycles = 20;
