@@ -82,7 +82,7 @@ class FinsXmlRpc {
   FinsExIO* const engine_;
   std::unique_ptr<rpcwire::Dispatcher> dispatcher_;
   std::unique_ptr<rpcserver::DispatcherProcessor> processor_;
-  std::unique_ptr<StatusPage> statusPage_;  // GET / and /status.json
+  std::unique_ptr<StatusPage> statusPage_;  // GET /, /status.json, /metrics
   std::unique_ptr<BrowserRefusalLog> browserRefusals_;
   std::unique_ptr<rpcserver::RpcServer> server_;
 };

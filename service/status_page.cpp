@@ -6,6 +6,7 @@
 
 #include "exio/fins_data_types.h"
 #include "fins/fins.h"
+#include "service/metrics_page.h"
 
 namespace {
 
@@ -157,6 +158,11 @@ bool StatusPage::page(const std::string& path, Page* out) {
   if (path == "/status.json") {
     out->contentType = "application/json";
     out->body = json(engine_->getDiagnostics());
+    return true;
+  }
+  if (path == "/metrics") {
+    out->contentType = MetricsPage::kContentType;
+    out->body = MetricsPage::text(engine_->getDiagnostics());
     return true;
   }
   return false;

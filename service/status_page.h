@@ -9,7 +9,8 @@
 // The gateway's read-only status pages on its API port: "/" a page that
 // people read (on a phone or a teach pendant; it reloads itself every
 // second and needs nothing from outside the controller) and
-// "/status.json" the same facts for programs. Both come from
+// "/status.json" the same facts for programs, and "/metrics" for
+// Prometheus (see service/metrics_page.h). All come from
 // FinsExIO::getDiagnostics, so they make no FINS or robot call and change
 // nothing.
 class StatusPage : public rpcserver::PageSource {
