@@ -1,9 +1,12 @@
 # Debian packages of the gateway (CPack DEB, one component each), for the build's architecture:
-#   fins-gateway        the daemon, its systemd unit with its system user, and the README: what a
-#                       robot controller runs;
-#   fins-gateway-tools  the simulators fins-plc-sim and exio-sim and the FINS client fins-cli: for
-#                       trying and commissioning. Kept off controllers on purpose: exio-sim listens
-#                       on 127.0.0.1:9602 by default, the port of the controller's own IO service.
+#   fins-gateway        the daemon, its systemd unit with its system user, its manual page and the
+#                       README: what a robot controller runs;
+#   fins-gateway-tools  the simulators fins-plc-sim and exio-sim and the FINS client fins-cli, with
+#                       their manual pages: for trying and commissioning. Kept off controllers on
+#                       purpose: exio-sim listens on 127.0.0.1:9602 by default, the port of the
+#                       controller's own IO service.
+# Each also carries the copyright file and the changelog (packaging/), as Debian wants of every
+# package; lintian checks them (scripts/package --test).
 # `cpack` in a build folder makes both for that build's architecture; scripts/package makes them
 # for amd64 and arm64.
 #
@@ -11,7 +14,16 @@
 # reads the target's libraries and a dpkg database describing them (GW_SHLIBDEPS_ADMINDIR, which
 # scripts/cross-aarch64 writes next to the sysroot), never the host's own.
 
-set(GW_PACKAGE_VERSION "0.2.0" CACHE STRING "Version of the Debian packages")
+# The version is the changelog's latest entry, so that the two cannot disagree. (It was once a
+# cache entry: an old build folder's copy would override the changelog.)
+unset(GW_PACKAGE_VERSION CACHE)
+set(_gw_changelog ${PROJECT_SOURCE_DIR}/packaging/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_gw_changelog})
+file(STRINGS ${_gw_changelog} _gw_changelog_top LIMIT_COUNT 1)
+if(NOT _gw_changelog_top MATCHES "^fins-gateway \\(([^)]+)\\) ")
+  message(FATAL_ERROR "packaging/changelog: the first line names no version of fins-gateway")
+endif()
+set(GW_PACKAGE_VERSION ${CMAKE_MATCH_1})
 # Before this version one package carried the simulators too; the tools package takes their files
 # over from it on upgrade.
 set(_gw_first_split_version 0.2.0)
@@ -29,10 +41,40 @@ foreach(_gw_program ${_gw_daemon_programs} ${_gw_tool_programs})
     message(FATAL_ERROR "packaging: no target ${_gw_program} in this tree")
   endif()
 endforeach()
-install(TARGETS ${_gw_daemon_programs} RUNTIME DESTINATION bin COMPONENT daemon)
+# The daemon in sbin, where Debian puts daemons; the build tree keeps it in build/service/.
+install(TARGETS ${_gw_daemon_programs} RUNTIME DESTINATION sbin COMPONENT daemon)
 install(TARGETS ${_gw_tool_programs} RUNTIME DESTINATION bin COMPONENT tools)
 
-set(GW_BIN_DIR ${_gw_prefix}/bin)
+# Manual pages and changelogs go in compressed with gzip -9n, as Debian wants them: no file name or
+# time stamp inside, so that a rebuild gives the same bytes.
+find_program(GW_GZIP gzip REQUIRED)
+set(_gw_gz_dir ${PROJECT_BINARY_DIR}/packaging/gz)
+set(_gw_gz_outputs)
+function(_gw_gzipped source name component destination)
+  set(plain ${_gw_gz_dir}/${component}/${name})
+  add_custom_command(
+    OUTPUT ${plain}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_gw_gz_dir}/${component}
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${plain}
+    COMMAND ${GW_GZIP} -9nf ${plain}
+    DEPENDS ${source}
+    VERBATIM)
+  install(FILES ${plain}.gz DESTINATION ${destination} COMPONENT ${component})
+  set(_gw_gz_outputs ${_gw_gz_outputs} ${plain}.gz PARENT_SCOPE)
+endfunction()
+_gw_gzipped(${PROJECT_SOURCE_DIR}/service/fins-gateway.8 fins-gateway.8 daemon share/man/man8)
+_gw_gzipped(${PROJECT_SOURCE_DIR}/tools/plc-sim/fins-plc-sim.1 fins-plc-sim.1 tools share/man/man1)
+_gw_gzipped(${PROJECT_SOURCE_DIR}/tools/exio-sim/exio-sim.1 exio-sim.1 tools share/man/man1)
+_gw_gzipped(${PROJECT_SOURCE_DIR}/tools/fins-cli/fins-cli.1 fins-cli.1 tools share/man/man1)
+# A native package (its version has no Debian revision) keeps its changelog as changelog.gz.
+_gw_gzipped(${_gw_changelog} changelog daemon ${_gw_docdir})
+_gw_gzipped(${_gw_changelog} changelog tools share/doc/fins-gateway-tools)
+add_custom_target(gw_package_gz ALL DEPENDS ${_gw_gz_outputs})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${_gw_docdir} COMPONENT daemon)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION share/doc/fins-gateway-tools COMPONENT tools)
+
+set(GW_SBIN_DIR ${_gw_prefix}/sbin)
 set(GW_DOC_DIR ${_gw_prefix}/${_gw_docdir})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/fins-gateway.service
                ${PROJECT_BINARY_DIR}/packaging/fins-gateway.service @ONLY)
@@ -45,7 +87,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${_gw_docdir} COMPONEN
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fins-gateway)
 set(CPACK_PACKAGE_VERSION ${GW_PACKAGE_VERSION})
-set(CPACK_PACKAGE_CONTACT "fins-gateway maintainers <fins-gateway@localhost>")
+# The project has no public address yet. Rather than a made-up mailbox that might reach a
+# stranger, or localhost, which would deliver a report to the sender's own machine, the address is
+# under .invalid, the name reserved for addresses that cannot work (RFC 2606): plainly not one to
+# write to. The changelog's entries name the same.
+set(CPACK_PACKAGE_CONTACT "fins-gateway maintainers <maintainers@fins-gateway.invalid>")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # Only these two: an install() rule elsewhere in the tree without a component lands in neither.
 set(CPACK_COMPONENTS_ALL daemon tools)
@@ -73,6 +119,8 @@ set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postrm)
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME fins-gateway-tools)
+# Both packages come from this one tree and share its changelog.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SOURCE fins-gateway)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "simulators and FINS client for trying the FINS gateway without hardware
 fins-plc-sim plays an OMRON PLC over FINS/TCP, exio-sim plays a robot
