@@ -104,6 +104,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME fins-gateway)
+# postinst makes the system user with systemd-sysusers; CPack adds the libraries' packages that
+# dpkg-shlibdeps finds.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers")
 # The first line is the summary; CPack indents the others under it.
 set(CPACK_DEBIAN_DAEMON_DESCRIPTION
     "FINS/TCP gateway between an OMRON PLC and a robot controller's IO registers
